@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import Any, overload
 
-__all__ = ["Field", "StringField", "BooleanField"]
+__all__ = ["BooleanField", "Field", "StringField"]
 
 
 class Field:

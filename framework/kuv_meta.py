@@ -21,11 +21,14 @@ import uuid
 from collections.abc import Mapping
 from contextlib import closing
 from types import MappingProxyType
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 from kuv_fields import Field, StringField
 
-__all__ = ["VirtualWorker", "WorkerMeta", "DATABASE_ENV", "DEFAULT_DATABASE"]
+if TYPE_CHECKING:
+    from typing_extensions import Self
+
+__all__ = ["DATABASE_ENV", "DEFAULT_DATABASE", "VirtualWorker", "WorkerMeta"]
 
 DATABASE_ENV = "KUV_DATABASE"
 DEFAULT_DATABASE = "kuv.sqlite3"
@@ -37,8 +40,6 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS records ("
     "kind TEXT NOT NULL, id TEXT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (kind, id))"
 )
-
-_W = TypeVar("_W", bound="VirtualWorker")
 
 
 def _connect() -> sqlite3.Connection:
@@ -104,7 +105,7 @@ class VirtualWorker(metaclass=WorkerMeta):
         return str(kind)
 
     @classmethod
-    def load(cls: type[_W], record_id: str) -> _W | None:
+    def load(cls, record_id: str) -> Self | None:
         """Return the record stored under ``record_id``, or None when there is none."""
         if not isinstance(record_id, str):
             raise TypeError(f"record id must be str, not {type(record_id).__name__}")
