@@ -1,0 +1,111 @@
+// Differences between the supported hosts (CPython 3.10 to 3.13) live here only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kuv::compat {
+
+// The pending exception, taken out of the indicator and put back unchanged.
+class SavedError {
+public:
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { restore(); }
+
+    // Puts the exception back; later calls do nothing.
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (exc_) {
+            PyErr_SetRaisedException(exc_);
+        }
+        exc_ = nullptr;
+#else
+        if (type_) {
+            PyErr_Restore(type_, exc_, tb_);
+        }
+        type_ = exc_ = tb_ = nullptr;
+#endif
+    }
+
+    // The exception as (type, value, traceback), normalised, for __exit__; borrowed from this object.
+    void triple(PyObject** type, PyObject** value, PyObject** tb) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        *type = exc_ ? reinterpret_cast<PyObject*>(Py_TYPE(exc_)) : Py_None;
+        *value = exc_ ? exc_ : Py_None;
+        PyObject* t = exc_ ? PyException_GetTraceback(exc_) : nullptr;
+        *tb = t ? t : Py_None;
+        Py_XDECREF(t);  // the exception keeps the traceback alive
+#else
+        PyErr_NormalizeException(&type_, &exc_, &tb_);
+        if (tb_ && exc_) {
+            PyException_SetTraceback(exc_, tb_);
+        }
+        *type = type_ ? type_ : Py_None;
+        *value = exc_ ? exc_ : Py_None;
+        *tb = tb_ ? tb_ : Py_None;
+#endif
+    }
+
+    // Drops the exception for good.
+    void discard() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        Py_CLEAR(exc_);
+#else
+        Py_CLEAR(type_);
+        Py_CLEAR(exc_);
+        Py_CLEAR(tb_);
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
+// getattr that reports a missing attribute as 0 with no exception set, an error as -1.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    *result = PyObject_GetAttr(obj, name);
+    if (*result) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+#endif
+}
+
+// dict lookup giving a new reference: 1 found, 0 missing, -1 error.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* item = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (item) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+constexpr bool code_has_qualname = PY_VERSION_HEX >= 0x030B0000;
+constexpr bool suggests_keywords = PY_VERSION_HEX >= 0x030D0000;
+
+}  // namespace kuv::compat
