@@ -12,6 +12,7 @@ import uuid
 from collections.abc import Iterator, MutableMapping
 from typing import Any
 
+import kuv_fields
 from kuv_fields import Field, StringField
 
 NAMESPACE_LOG: list[str] = []
@@ -22,6 +23,7 @@ STORE: dict[str, dict[str, Any]] = {}
 
 
 def reset() -> None:
+    kuv_fields.CALLS.clear()
     for log in (NAMESPACE_LOG, INIT_CALLS, LOAD_CALLS, SAVE_CALLS):
         log.clear()
     STORE.clear()

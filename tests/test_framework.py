@@ -1,0 +1,340 @@
+"""The record framework: its contract (real and recording fake) and the SQLite store."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+from collections.abc import Iterator, MutableMapping
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+import kuv_fields
+import kuv_meta
+import pytest
+
+FAKE_DIR = Path(__file__).parent / "fakeframework"
+
+
+class Namespace(MutableMapping[str, Any]):
+    """A class namespace that is not a dict, as a hand-driven class creation may pass."""
+
+    def __init__(self) -> None:
+        self.data: dict[str, Any] = {}
+
+    def __getitem__(self, key: str) -> Any:
+        return self.data[key]
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        self.data[key] = value
+
+    def __delitem__(self, key: str) -> None:
+        del self.data[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.data)
+
+    def __len__(self) -> int:
+        return len(self.data)
+
+
+def load_fake(monkeypatch: pytest.MonkeyPatch) -> tuple[ModuleType, ModuleType]:
+    modules = []
+    for name in ("kuv_fields", "kuv_meta"):
+        spec = importlib.util.spec_from_file_location(name, FAKE_DIR / f"{name}.py")
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        # The fake's kuv_meta imports kuv_fields by name; monkeypatch puts the real one back.
+        monkeypatch.setitem(sys.modules, name, module)
+        spec.loader.exec_module(module)
+        modules.append(module)
+    return modules[0], modules[1]
+
+
+@pytest.fixture
+def db(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    path = tmp_path / "records.sqlite3"
+    monkeypatch.setenv("KUV_DATABASE", str(path))
+    return path
+
+
+@pytest.fixture(params=["real", "fake"])
+def fw(request: pytest.FixtureRequest, db: Path, monkeypatch: pytest.MonkeyPatch) -> Any:
+    """(kuv_fields, kuv_meta) of the framework under test."""
+    if request.param == "fake":
+        return load_fake(monkeypatch)
+    return kuv_fields, kuv_meta
+
+
+def declare(fw: Any, name: str = "Secret", **extra: Any) -> Any:
+    """Create a record class the way the extension does: metaclass called by hand."""
+    fields, meta = fw
+    worker = meta.VirtualWorker
+    mcls = type(worker)
+    prepare = getattr(mcls, "__prepare__", None)
+    ns = prepare(name, (worker,)) if prepare is not None else {}
+    ns["__module__"] = __name__
+    ns["__qualname__"] = name
+    ns["top_secret"] = "key"
+    ns["encrypted_secret"] = fields.StringField()
+    ns["is_file"] = fields.BooleanField(default=False)
+    ns["file_path"] = fields.StringField(default=".")
+    ns["where"] = classmethod(lambda cls: cls)
+    ns["shout"] = lambda self: str(self.top_secret).upper()
+    for key, value in extra.items():
+        ns[key] = value
+    return mcls(name, (worker,), ns)
+
+
+class TestContract:
+    """What the extension relies on, held by the real framework and by the fake alike."""
+
+    def test_fields_are_keyword_only(self, fw: Any) -> None:
+        fields, _ = fw
+        for make in (fields.StringField, fields.BooleanField):
+            with pytest.raises(TypeError):
+                make(False)
+
+    def test_defaults_and_assignment(self, fw: Any) -> None:
+        rec = declare(fw)()
+        assert (rec.encrypted_secret, rec.is_file, rec.file_path) == (None, False, ".")
+        assert (rec.owner_name, rec.name) == (None, None)
+        rec.file_path = "/tmp"
+        rec.is_file = True
+        assert (rec.file_path, rec.is_file) == ("/tmp", True)
+        assert declare(fw)().file_path == "."
+
+    def test_plain_attributes_readable_before_init(self, fw: Any) -> None:
+        cls = declare(fw)
+        bare = cls.__new__(cls)
+        assert cls.top_secret == bare.top_secret == "key"
+        assert cls.where() is cls and bare.where() is cls
+        assert bare.shout() == "KEY"
+
+    def test_non_dict_namespace(self, fw: Any) -> None:
+        _, meta = fw
+        ns = Namespace()
+        ns["__module__"] = __name__
+        ns["__qualname__"] = "Odd"
+        ns["label"] = "x"
+        cls = type(meta.VirtualWorker)("Odd", (meta.VirtualWorker,), ns)
+        assert cls.label == "x" and cls(name="a.b").name == "a.b"
+
+    def test_init_takes_known_fields_in_order(self, fw: Any) -> None:
+        rec = declare(fw)(owner_name="ann", name="a.b.c.d", encrypted_secret="tok", is_file=True)
+        assert (rec.owner_name, rec.name, rec.encrypted_secret, rec.is_file) == (
+            "ann",
+            "a.b.c.d",
+            "tok",
+            True,
+        )
+        assert isinstance(rec.id, str) and rec.id
+
+    def test_unknown_field_is_named(self, fw: Any) -> None:
+        with pytest.raises(TypeError, match="Secret\\(\\) got an unexpected field 'foo'"):
+            declare(fw)(name="n", foo=1)
+
+    def test_positional_argument_rejected(self, fw: Any) -> None:
+        with pytest.raises(TypeError):
+            declare(fw)("x")
+
+    def test_zero_argument_super_in_subclass_init(self, fw: Any) -> None:
+        _, meta = fw
+
+        class Sub(meta.VirtualWorker):  # type: ignore[misc, name-defined]
+            def __init__(self, **kwargs: Any) -> None:
+                kwargs["name"] = kwargs.pop("label", None)
+                super().__init__(**kwargs)
+
+        assert Sub(label="a.b").name == "a.b"
+
+    def test_save_then_load(self, fw: Any) -> None:
+        cls = declare(fw)
+        rec = cls(owner_name="ann", encrypted_secret="tok")
+        assert cls.load("no-such-id") is None
+        rec.save()
+        got = cls.load(rec.id)
+        assert type(got) is cls and got is not rec
+        assert (got.id, got.owner_name, got.encrypted_secret, got.file_path) == (
+            rec.id,
+            "ann",
+            "tok",
+            ".",
+        )
+
+
+class TestFakeRecords:
+    def test_logs(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        fields, meta = load_fake(monkeypatch)
+        meta.reset()
+        cls = declare((fields, meta))
+        assert meta.NAMESPACE_LOG == [
+            "__module__",
+            "__qualname__",
+            "top_secret",
+            "encrypted_secret",
+            "is_file",
+            "file_path",
+            "where",
+            "shout",
+        ]
+        assert fields.CALLS == [
+            ("StringField", (), {}),
+            ("BooleanField", (), {"default": False}),
+            ("StringField", (), {"default": "."}),
+        ]
+        rec = cls(name="n", owner_name="o")
+        assert meta.INIT_CALLS == [("Secret", [("name", "n"), ("owner_name", "o")])]
+        rec.save()
+        cls.load(rec.id)
+        assert meta.LOAD_CALLS == [("Secret", rec.id)]
+        assert meta.SAVE_CALLS[0][:2] == ("Secret", rec.id)
+        meta.reset()
+        assert cls.load(rec.id) is None
+
+    def test_positional_field_argument_is_logged(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        fields, _ = load_fake(monkeypatch)
+        with pytest.raises(TypeError):
+            fields.BooleanField(False)
+        assert fields.CALLS[-1] == ("BooleanField", (False,), {})
+
+
+def make(cls: Any, **values: Any) -> Any:
+    rec = cls(**values)
+    rec.save()
+    return rec
+
+
+class TestStore:
+    @pytest.fixture
+    def cls(self, db: Path) -> Any:
+        return declare((kuv_fields, kuv_meta))
+
+    @pytest.mark.parametrize("value", ["", "tëxt ✓ 𝄞", True, False, None, 0, 42])
+    def test_values_keep_their_type(self, cls: Any, value: Any) -> None:
+        rec = make(cls, encrypted_secret=value, is_file=value)
+        got = cls.load(rec.id)
+        assert type(got.encrypted_secret) is type(value) and got.encrypted_secret == value
+        assert type(got.is_file) is type(value) and got.is_file == value
+
+    def test_given_id_is_used(self, cls: Any) -> None:
+        make(cls, id="abc", name="first")
+        make(cls, id="abc", name="second")
+        assert cls.load("abc").name == "second"
+
+    @pytest.mark.parametrize("bad", [1, None, b"abc"])
+    def test_non_str_id_rejected(self, cls: Any, bad: Any) -> None:
+        with pytest.raises(TypeError):
+            cls.load(bad)
+
+    def test_non_str_given_id_rejected(self, cls: Any) -> None:
+        with pytest.raises(TypeError):
+            cls(id=1)
+
+    def test_kinds_are_separate_unless_declared(self, cls: Any) -> None:
+        rec = make(cls, name="n")
+        plain: Any = type("Plain", (cls,), {})
+        shared: Any = type("Shared", (cls,), {"__record_kind__": "Secret"})
+        assert plain.load(rec.id) is None
+        got = shared.load(rec.id)
+        assert type(got) is shared and got.name == "n"
+        deeper: Any = type("Deeper", (shared,), {})
+        assert deeper.load(rec.id) is None
+
+    def test_unencodable_value_keeps_old_record(self, cls: Any) -> None:
+        rec = make(cls, name="old")
+        rec.name = "new"
+        rec.encrypted_secret = object()
+        with pytest.raises(TypeError):
+            rec.save()
+        assert cls.load(rec.id).name == "old"
+
+    def test_failure_mid_transaction_rolls_back(self, cls: Any, db: Path) -> None:
+        rec = make(cls, name="old")
+        with sqlite3.connect(db) as conn:
+            # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
+            conn.execute(
+                "CREATE TRIGGER boom AFTER INSERT ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
+            )
+        conn.close()
+        rec.name = "new"
+        with pytest.raises(sqlite3.Error, match="boom"):
+            rec.save()
+        with sqlite3.connect(db) as conn:
+            conn.execute("DROP TRIGGER boom")
+            rows = conn.execute("SELECT data FROM records").fetchall()
+        conn.close()
+        assert [json.loads(r[0])["name"] for r in rows] == ["old"]
+
+    def test_database_read_at_each_use(
+        self, cls: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        rec = make(cls, name="n")
+        monkeypatch.setenv("KUV_DATABASE", str(tmp_path / "other.sqlite3"))
+        assert cls.load(rec.id) is None
+        monkeypatch.delenv("KUV_DATABASE")
+        monkeypatch.chdir(tmp_path)
+        make(cls, id="here")
+        assert (tmp_path / "kuv.sqlite3").exists()
+
+
+WORKER = """
+import sys
+from kuv_fields import StringField
+from kuv_meta import VirtualWorker
+
+class Item(VirtualWorker):
+    n = StringField()
+
+tag, count = sys.argv[1], int(sys.argv[2])
+for i in range(count):
+    Item(id=f"{tag}-{i}", n=i, name=tag).save()
+    assert Item.load(f"{tag}-{i}").n == i
+    Item.load(f"0-{i}")
+print(Item.load(sys.argv[3]).name if len(sys.argv) > 3 else "done")
+"""
+
+
+def run_worker(db: Path, *args: str) -> subprocess.Popen[str]:
+    env = {**os.environ, "KUV_DATABASE": str(db)}
+    return subprocess.Popen(
+        [sys.executable, "-c", WORKER, *args],
+        cwd=db.parent,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+class TestConcurrency:
+    def test_another_process_sees_saved_records(self, db: Path) -> None:
+        first = run_worker(db, "a", "3")
+        assert first.communicate(timeout=60) == ("done\n", "")
+        second = run_worker(db, "b", "1", "a-2")
+        assert second.communicate(timeout=60) == ("a\n", "")
+
+    def test_processes_at_once(self, db: Path) -> None:
+        procs = [run_worker(db, str(i), "25") for i in range(8)]
+        results = [p.communicate(timeout=120) for p in procs]
+        assert results == [("done\n", "")] * 8
+        with sqlite3.connect(db) as conn:
+            assert conn.execute("SELECT count(*) FROM records").fetchone() == (200,)
+        conn.close()
+
+    def test_threads_at_once(self, db: Path) -> None:
+        cls = declare((kuv_fields, kuv_meta))
+
+        def work(tag: int) -> None:
+            for i in range(30):
+                make(cls, id=f"{tag}-{i}", name=str(i))
+                assert cls.load(f"{tag}-{i}").name == str(i)
+
+        with ThreadPoolExecutor(8) as pool:
+            list(pool.map(work, range(8)))
+        assert all(cls.load(f"{t}-29").name == "29" for t in range(8))
