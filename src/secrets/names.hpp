@@ -13,7 +13,7 @@ namespace kuv {
     X(encrypted_secret) X(pop) X(top_secret) X(save) X(load) X(owner_name) X(name) X(is_file)    \
     X(file_path) X(file_name) X(callable) X(isinstance) X(split) X(items) X(secret_parser)        \
     X(secret_composer) X(get_secret_from_id) X(super) X(classmethod) X(dict) X(list)             \
-    X(StringField) X(BooleanField) X(VirtualWorker) X(get_top_secret) X(Secrets) X(default)      \
+    X(StringField) X(BooleanField) X(VirtualWorker) X(get_top_secret) X(Secrets)      \
     X(__init__) X(__import__) X(__name__) X(__file__) X(__package__) X(__loader__) X(__spec__)   \
     X(__doc__) X(__cached__) X(__builtins__) X(__module__) X(__qualname__) X(__mro_entries__)    \
     X(__prepare__) X(__orig_bases__) X(__enter__) X(__exit__) X(__class__) X(__dict__)           \
@@ -29,6 +29,7 @@ struct Names {
     PyObject* open_marker;   // "${{"
     PyObject* close_marker;  // "}}"
     PyObject* secrets_dir;   // "/run/secrets/"
+    PyObject* default_;      // "default"
     PyObject* empty_str;     // ""
     PyObject* mode_w;        // "w"
     PyObject* mode_r;        // "r"

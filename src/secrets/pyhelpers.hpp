@@ -65,11 +65,12 @@ bool with_block(PyObject* manager, Body&& body) {
     detail::WithExit w = detail::with_enter(manager, target);
     try {
         body(target.get());
-    } catch (const PyErrorSet&) {
+    } catch (...) {
+        kuv::detail::translate_current();  // a C++ failure reaches __exit__ as a Python error
         if (detail::with_exit_on_error(w)) {
             return false;
         }
-        throw;
+        throw PyErrorSet{};
     }
     detail::with_exit_normal(w);
     return true;
