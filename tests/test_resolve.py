@@ -10,7 +10,7 @@ import uuid
 from collections.abc import Iterator
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any
+from typing import Any, ClassVar
 
 import pytest
 from cryptography.fernet import Fernet, InvalidToken
@@ -70,7 +70,7 @@ def probe(record: Any, value: Any = "plain") -> Any:
     """A Secrets class whose load returns `record` and whose decrypt returns `value`."""
 
     class Probe(secrets.Secrets):
-        calls: list[tuple[Any, ...]] = []
+        calls: ClassVar[list[tuple[Any, ...]]] = []
 
         @classmethod
         def load(cls, secret_id: str) -> Any:
@@ -139,8 +139,16 @@ class TestChecks:
 
     @pytest.mark.parametrize(
         ("name", "admitted"),
-        [("a.b", True), ("a.b.c", True), ("a.bc", True), ("a.bc.d", True), ("a", False),
-         ("A.b.c", False), ("x.a.b", False), ("", False)],
+        [
+            ("a.b", True),
+            ("a.b.c", True),
+            ("a.bc", True),
+            ("a.bc.d", True),
+            ("a", False),
+            ("A.b.c", False),
+            ("x.a.b", False),
+            ("", False),
+        ],
     )
     def test_prefix_is_a_plain_string_prefix(self, name: str, admitted: bool) -> None:
         cls = probe(scoped(name=name))
@@ -263,8 +271,9 @@ class TestFileSecrets:
 
     def test_missing_directory_of_the_file_name(self, home: Path) -> None:
         target = home / "absent" / "pw"
-        record = Recorder(encrypted_secret="t", is_file=True, file_path=str(home),
-                          file_name=str(target))
+        record = Recorder(
+            encrypted_secret="t", is_file=True, file_path=str(home), file_name=str(target)
+        )
         with pytest.raises(FileNotFoundError) as info:
             probe(record).get_secret_from_id("id")
         assert info.value.filename == str(target)
@@ -285,8 +294,13 @@ class TestFileSecrets:
         record = Recorder(encrypted_secret="t", is_file=True, file_path=str(home), file_name="")
         path = probe(record).get_secret_from_id("id")
         assert record.attrs["file_name"] == "" and os.path.exists(path)
-        assert record.reads == ["encrypted_secret", "is_file", "file_name", "file_path",
-                                "file_path"]
+        assert record.reads == [
+            "encrypted_secret",
+            "is_file",
+            "file_name",
+            "file_path",
+            "file_path",
+        ]
 
 
 class TestTakenMeanwhile:
