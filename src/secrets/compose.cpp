@@ -1,11 +1,322 @@
 // Substitution of ${{ id }} references inside one string.
-#include "methods.hpp"
+//
+// The method is defined by what `raw_string.split("${{")`, `split("}}")`, `strip()`, `+` and
+// `"".join` do. An exact str cannot run code of its own, so for it those steps are done in one
+// scan of the characters; anything else goes through the very same calls on the object.
+#include "compose.hpp"
+
+#include <algorithm>
+#include <cwchar>
+#include <vector>
 
 namespace kuv {
 
-Ref secret_composer_impl(const CallArgs&) {
-    PyErr_SetString(PyExc_NotImplementedError, "secret_composer is not built yet");
-    throw_error();
+namespace {
+
+// callable(obj) with `callable` looked up now.
+bool is_callable(PyObject* globals, PyObject* obj) {
+    Ref callable = load_global(globals, names().callable);
+    if (is_host_builtin(callable.get(), "callable")) {
+        return PyCallable_Check(obj) != 0;
+    }
+    return truth(call(callable.get(), {obj}).get());
+}
+
+Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    return Ref::steal(PyUnicode_Substring(text, start, end));
+}
+
+void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+
+// The narrowest PyUnicode_New bound that holds `c`: a str must be stored at its narrowest width.
+Py_UCS4 width_bound(Py_UCS4 c) noexcept {
+    return c < 0x80 ? 0x7f : c < 0x100 ? 0xff : c < 0x10000 ? 0xffff : 0x10ffff;
+}
+
+// The characters of an exact str of one PEP 393 width.
+template <class T>
+class Text {
+public:
+    explicit Text(PyObject* s) noexcept
+        : s_(static_cast<const T*>(PyUnicode_DATA(s))), n_(PyUnicode_GET_LENGTH(s)) {}
+
+    Py_ssize_t size() const noexcept { return n_; }
+
+    // Start of the first "${{" at or after i, else size(). The marker cannot overlap itself, so
+    // the leftmost match is where str.split would cut.
+    Py_ssize_t find_open(Py_ssize_t i) const noexcept {
+        while ((i = find_char(i, n_ - 2, '$')) >= 0) {
+            if (s_[i + 1] == '{' && s_[i + 2] == '{') {
+                return i;
+            }
+            ++i;
+        }
+        return n_;
+    }
+
+    // Start of the first "}}" inside [i, end), else -1.
+    Py_ssize_t find_close(Py_ssize_t i, Py_ssize_t end) const noexcept {
+        while ((i = find_char(i, end - 1, '}')) >= 0) {
+            if (s_[i + 1] == '}') {
+                return i;
+            }
+            ++i;
+        }
+        return -1;
+    }
+
+    // Narrows [a, b) as str.strip() without argument does (do_strip in unicodeobject.c).
+    void strip(Py_ssize_t& a, Py_ssize_t& b) const noexcept {
+        while (a < b && Py_UNICODE_ISSPACE(s_[a])) {
+            ++a;
+        }
+        while (b > a && Py_UNICODE_ISSPACE(s_[b - 1])) {
+            --b;
+        }
+    }
+
+    // The width bound of the characters in [a, b); stops early once `ceiling` is reached.
+    Py_UCS4 bound(Py_ssize_t a, Py_ssize_t b, Py_UCS4 ceiling) const noexcept {
+        constexpr Py_ssize_t block = 256;
+        Py_UCS4 found = 0;
+        while (a < b && width_bound(found) < ceiling) {
+            const Py_ssize_t stop = std::min(b, a + block);
+            T m = 0;
+            for (Py_ssize_t i = a; i < stop; ++i) {
+                m = std::max(m, s_[i]);
+            }
+            found = std::max<Py_UCS4>(found, m);
+            a = stop;
+        }
+        return width_bound(found);
+    }
+
+private:
+    // First index of c in [i, limit), else -1.
+    Py_ssize_t find_char(Py_ssize_t i, Py_ssize_t limit, T c) const noexcept {
+        if (i >= limit) {
+            return -1;
+        }
+        if constexpr (sizeof(T) == 1) {
+            const void* p = std::memchr(s_ + i, c, static_cast<size_t>(limit - i));
+            return p ? static_cast<const T*>(p) - s_ : -1;
+        } else if constexpr (sizeof(T) == sizeof(wchar_t)) {
+            const wchar_t* w = reinterpret_cast<const wchar_t*>(s_);
+            const wchar_t* p = std::wmemchr(w + i, static_cast<wchar_t>(c), static_cast<size_t>(limit - i));
+            return p ? p - w : -1;
+        } else {
+            // Blocks tested without an early exit, which the compiler vectorises.
+            constexpr Py_ssize_t block = 32;
+            while (limit - i >= block) {
+                bool hit = false;
+                for (Py_ssize_t k = 0; k < block; ++k) {
+                    hit |= s_[i + k] == c;
+                }
+                if (hit) {
+                    break;
+                }
+                i += block;
+            }
+            for (; i < limit; ++i) {
+                if (s_[i] == c) {
+                    return i;
+                }
+            }
+            return -1;
+        }
+    }
+
+    const T* s_;
+    Py_ssize_t n_;
+};
+
+// A complete reference: its opening marker at `open`, the first closing marker of its segment at
+// `close`, the segment ending at `end` (the next opening marker or the end of the text).
+struct Found {
+    Py_ssize_t open;
+    Py_ssize_t close;
+    Py_ssize_t end;
+    Ref value;  // what the resolver returned
+    Ref piece;  // value + rest, formed at once when value is not an exact str
+};
+
+// The result in one allocation: every value is an exact str, so `value + rest` and the join are
+// plain copies. Literal runs lie before each reference and after the last one.
+template <class T>
+Ref assemble(const Text<T>& text, PyObject* raw, const std::vector<Found>& refs) {
+    const auto run_start = [&](size_t k) { return k == 0 ? 0 : refs[k - 1].close + 2; };
+    const auto run_end = [&](size_t k) { return k == refs.size() ? text.size() : refs[k].open; };
+
+    Py_ssize_t length = 0;
+    for (size_t k = 0; k <= refs.size(); ++k) {
+        length += run_end(k) - run_start(k);
+    }
+    Py_UCS4 maxchar = 0;
+    for (const Found& r : refs) {
+        PyObject* v = r.value.get();
+        check(PyUnicode_READY(v));
+        if (PyUnicode_GET_LENGTH(v) > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
+            throw_error();
+        }
+        length += PyUnicode_GET_LENGTH(v);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(v));
+    }
+    const Py_UCS4 ceiling = PyUnicode_MAX_CHAR_VALUE(raw);
+    for (size_t k = 0; k <= refs.size() && maxchar < ceiling; ++k) {
+        maxchar = std::max(maxchar, text.bound(run_start(k), run_end(k), ceiling));
+    }
+
+    Ref result = Ref::steal(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    const auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t count) {
+        if (count > 0) {
+            check(static_cast<int>(PyUnicode_CopyCharacters(result.get(), at, from, start, count)));
+            at += count;
+        }
+    };
+    for (size_t k = 0; k < refs.size(); ++k) {
+        copy(raw, run_start(k), run_end(k) - run_start(k));
+        copy(refs[k].value.get(), 0, PyUnicode_GET_LENGTH(refs[k].value.get()));
+    }
+    copy(raw, run_start(refs.size()), run_end(refs.size()) - run_start(refs.size()));
+    return result;
+}
+
+// The Python steps 4 to 6 as they are, once some value is not an exact str: one piece per
+// segment, joined by str.join, so a piece that is not a str fails with join's own message.
+template <class T>
+Ref join_pieces(const Text<T>& text, PyObject* raw, Py_ssize_t first, std::vector<Found>& refs) {
+    Ref pieces = Ref::steal(PyList_New(0));
+    append(pieces.get(), substring(raw, 0, first).get());
+    size_t k = 0;
+    for (Py_ssize_t open = first; open < text.size();) {
+        const Py_ssize_t end = text.find_open(open + 3);
+        if (k < refs.size() && refs[k].open == open) {
+            Found& r = refs[k++];
+            if (!r.piece) {
+                r.piece = add(r.value.get(), substring(raw, r.close + 2, end).get());
+            }
+            append(pieces.get(), r.piece.get());
+        } else {
+            append(pieces.get(), substring(raw, open, end).get());
+        }
+        open = end;
+    }
+    return Ref::steal(PyUnicode_Join(names().empty_str, pieces.get()));
+}
+
+// An exact str: resolve while scanning (the order of resolver calls and of failures is the
+// Python one; splitting first is invisible on an immutable str).
+template <class T>
+Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+    const Text<T> text(raw);
+    const Py_ssize_t first = text.find_open(0);
+    std::vector<Found> refs;
+    bool exact = true;
+    for (Py_ssize_t open = first; open < text.size();) {
+        const Py_ssize_t end = text.find_open(open + 3);
+        const Py_ssize_t close = text.find_close(open + 3, end);
+        if (close >= 0) {
+            Py_ssize_t a = open + 3;
+            Py_ssize_t b = close;
+            text.strip(a, b);
+            Ref value = call(resolver, {substring(raw, a, b).get(), owner, prefix});
+            Ref piece;
+            if (!PyUnicode_CheckExact(value.get())) {
+                // The host's `+` with the value on the left, now: its error stops the walk here.
+                exact = false;
+                piece = add(value.get(), substring(raw, close + 2, end).get());
+            }
+            refs.push_back(Found{open, close, end, std::move(value), std::move(piece)});
+        }
+        open = end;
+    }
+    if (refs.empty()) {
+        return Ref::new_ref(raw);
+    }
+    return exact ? assemble(text, raw, refs) : join_pieces(text, raw, first, refs);
+}
+
+// Anything but an exact str: the Python steps call for call.
+//     segments = [segment.split("}}") for segment in raw_string.split("${{")]
+//     for parts in segments[1:]:
+//         if len(parts) > 1: pieces.append(resolver(parts[0].strip(), owner_name, prefix)
+//                                          + "}}".join(parts[1:]))
+//         else: pieces.append("${{" + parts[0])
+//     return "".join(["}}".join(segments[0])] + pieces)
+Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+    const Names& n = names();
+    Ref cut = call_method(raw, n.split, {n.open_marker});
+    Ref it = Ref::steal(PyObject_GetIter(cut.get()));
+    Ref segments = Ref::steal(PyList_New(0));
+    while (Ref segment = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        append(segments.get(), call_method(segment.get(), n.split, {n.close_marker}).get());
+    }
+    if (PyErr_Occurred()) {
+        throw_error();
+    }
+
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref tail = Ref::steal(PySlice_New(one.get(), nullptr, nullptr));
+    Ref pieces = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 1; i < PyList_GET_SIZE(segments.get()); ++i) {
+        Ref parts = Ref::new_ref(PyList_GET_ITEM(segments.get(), i));
+        const Py_ssize_t count = PyObject_Size(parts.get());
+        if (count < 0) {
+            throw_error();
+        }
+        Ref head = Ref::steal(PyObject_GetItem(parts.get(), zero.get()));
+        Ref piece;
+        if (count > 1) {
+            Ref id = call_method(head.get(), n.strip, {});
+            Ref value = call(resolver, {id.get(), owner, prefix});
+            Ref rest = Ref::steal(PyObject_GetItem(parts.get(), tail.get()));
+            piece = add(value.get(), Ref::steal(PyUnicode_Join(n.close_marker, rest.get())).get());
+        } else {
+            piece = add(n.open_marker, head.get());
+        }
+        append(pieces.get(), piece.get());
+    }
+
+    PyObject* first = PyList_GetItem(segments.get(), 0);  // IndexError for an empty split
+    if (!first) {
+        throw_error();
+    }
+    Ref first_parts = Ref::new_ref(first);
+    Ref all = Ref::steal(PyList_New(0));
+    append(all.get(), Ref::steal(PyUnicode_Join(n.close_marker, first_parts.get())).get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+        append(all.get(), PyList_GET_ITEM(pieces.get(), i));
+    }
+    return Ref::steal(PyUnicode_Join(n.empty_str, all.get()));
+}
+
+}  // namespace
+
+Ref secret_composer_impl(const CallArgs& a) {
+    PyObject* raw = a[1];
+    PyObject* resolver = a[2];
+    if (!is_callable(a.globals(), resolver)) {
+        return Ref::new_ref(raw);
+    }
+    // Keeps the characters in place while resolvers run.
+    Ref held = Ref::new_ref(raw);
+    if (PyUnicode_CheckExact(raw)) {
+        check(PyUnicode_READY(raw));
+        switch (PyUnicode_KIND(raw)) {
+        case PyUnicode_1BYTE_KIND:
+            return compose_exact<Py_UCS1>(raw, resolver, a[3], a[4]);
+        case PyUnicode_2BYTE_KIND:
+            return compose_exact<Py_UCS2>(raw, resolver, a[3], a[4]);
+        case PyUnicode_4BYTE_KIND:
+            return compose_exact<Py_UCS4>(raw, resolver, a[3], a[4]);
+        default:
+            break;
+        }
+    }
+    return compose_general(raw, resolver, a[3], a[4]);
 }
 
 }  // namespace kuv
