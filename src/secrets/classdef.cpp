@@ -112,7 +112,8 @@ Ref resolve_bases(PyObject* orig_bases) {
             throw_error();
         }
         if (!resolved) {
-            resolved = Ref::steal(PyList_GetSlice(orig_bases, 0, i));
+            Ref head = Ref::steal(PyTuple_GetSlice(orig_bases, 0, i));
+            resolved = Ref::steal(PySequence_List(head.get()));
         }
         check(PyList_SetSlice(resolved.get(), PyList_GET_SIZE(resolved.get()),
                               PyList_GET_SIZE(resolved.get()), entries.get()));
