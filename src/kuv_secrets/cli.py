@@ -75,7 +75,7 @@ class CliError(Exception):
 
 
 def _records() -> type[Secrets]:
-    # Imported on demand: the import fixes the realm key, and keygen and demo must run first.
+    # Imported on first use: the import fixes the realm key, which demo sets up first.
     from kuv_secrets.secrets import Secrets
 
     return Secrets
