@@ -467,8 +467,8 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// No Py_tp_doc: PyType_FromSpec would store it as the type's __doc__ and hide the getset.
 PyType_Slot function_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A function of the secrets module, implemented natively.")},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
