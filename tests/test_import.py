@@ -330,6 +330,34 @@ class TestRealmKeyAtImport:
         assert out == [True, False]
 
 
+def test_imports_go_through_the_hosts_import() -> None:
+    out = support.run_json("""
+        import builtins
+        calls = []
+        real = builtins.__import__
+
+        def recording(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "kuv_secrets.secrets":
+                calls.append([name, locals, type(fromlist).__name__, fromlist and list(fromlist),
+                              level, "VirtualWorker" in globals])
+            return real(name, globals, locals, fromlist, level)
+
+        builtins.__import__ = recording
+        try:
+            from kuv_secrets import secrets
+        finally:
+            builtins.__import__ = real
+        emit(calls)
+        """)
+    assert out == [
+        ["pathlib", None, "tuple", ["Path"], 0, False],
+        ["uuid", None, "NoneType", None, 0, False],
+        ["cryptography.fernet", None, "tuple", ["Fernet"], 0, False],
+        ["kuv_fields", None, "tuple", ["StringField", "BooleanField"], 0, False],
+        ["kuv_meta", None, "tuple", ["VirtualWorker"], 0, False],
+    ]
+
+
 class TestOnce:
     def test_second_import_runs_nothing_again(self) -> None:
         out = support.run_json(

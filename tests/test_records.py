@@ -523,6 +523,32 @@ class TestUpdate:
             Guarded().update_secret("new")
         assert Probe.saves == []
 
+    def test_attribute_order(self, Probe: Any) -> None:
+        log: list[str] = []
+        watched = {"encrypt", "top_secret", "save", "encrypted_secret"}
+
+        class Watched(Probe):  # type: ignore[misc]
+            def __getattribute__(self, name: str) -> Any:
+                if name in watched:
+                    log.append(name)
+                return super().__getattribute__(name)
+
+            def __setattr__(self, name: str, value: Any) -> None:
+                log.append(f"set {name}")
+                super().__setattr__(name, value)
+
+        record = Watched(secret="v")
+        assert log == ["encrypt", "top_secret"]
+        log.clear()
+        record.update_secret("w")
+        # What follows "save" is the recording save reading the token back.
+        assert log[: log.index("save") + 1] == [
+            "encrypt",
+            "top_secret",
+            "set encrypted_secret",
+            "save",
+        ]
+
     def test_key_read_through_the_instance(self, Probe: Any) -> None:
         record = Probe()
         record.top_secret = OTHER_KEY
