@@ -179,17 +179,6 @@ class TestNamespace:
             """)
         assert out == [False, False, True]
 
-    def test_both_names_load_side_by_side(self) -> None:
-        out = support.run_json(f"""
-            import sys
-            from kuv_secrets import secrets as dotted
-            sys.path.insert(0, {str(support.package_dir())!r})
-            import secrets as plain
-            emit([plain is dotted, plain.Secrets is dotted.Secrets,
-                  plain.Secrets.__module__, dotted.Secrets.__module__])
-            """)
-        assert out == [False, False, "secrets", "kuv_secrets.secrets"]
-
 
 class TestRealmKeyAtImport:
     """The lookup that the class body runs, with the environment and secret files faked."""

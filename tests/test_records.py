@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib.util
-import locale
 import os
 import sys
 from collections.abc import Callable
@@ -131,26 +130,6 @@ class TestRealmKey:
         (host.root / "kuv_top_secret").symlink_to(host.root / "gone")
         assert get_top_secret("kuv_top_secret") == ""
         assert not [e for e in host.log if e[0] == "open"]
-
-    def test_undecodable_content(self, host: Host, monkeypatch: pytest.MonkeyPatch) -> None:
-        content = b"\xff\xfe\xfa"
-        try:
-            content.decode(locale.getpreferredencoding(False))
-            pytest.skip("the locale's encoding decodes any byte")
-        except UnicodeDecodeError:
-            pass
-        (host.root / "kuv_top_secret").write_bytes(content)
-        opened: list[Any] = []
-        real_open = secrets.open  # type: ignore[attr-defined]
-
-        def keep(path: str, *args: Any) -> Any:
-            opened.append(real_open(path, *args))
-            return opened[-1]
-
-        monkeypatch.setattr(secrets, "open", keep)
-        with pytest.raises(UnicodeDecodeError):
-            get_top_secret("kuv_top_secret")
-        assert opened[0].closed
 
     @pytest.mark.parametrize(
         ("key", "error"), [(None, AttributeError), (1, AttributeError), (b"k", TypeError)]
