@@ -272,6 +272,35 @@ class TestMutation:
         assert got == outcome(lambda: oracle.secret_parser(oracle.target))
         assert got == ("raised", (RuntimeError, "dictionary changed size during iteration"))
 
+    @pytest.mark.parametrize("change", ["swap", "swap back", "pop", "clear", "refill"])
+    def test_dict_changing_under_the_same_size(self, change: str) -> None:
+        def mutate(cls: Any, secret_id: str, *scope: Any) -> str:
+            target = cls.target
+            if change == "swap" and secret_id == "a":
+                del target["a"]
+                target["z"] = "${{z}}"
+            elif change == "swap back" and "b" in target:
+                del target["b"]
+                target["b"] = "${{again}}"
+            elif change == "pop" and secret_id == "b":
+                target.pop("c")
+            elif change == "clear":
+                target.clear()
+            elif change == "refill" and secret_id == "a":
+                target.clear()
+                target.update(x="${{x}}", y="${{y}}", w="${{w}}")
+            return secret_id
+
+        native, oracle = pair(mutate)
+        results = []
+        for cls in (native, oracle):
+            cls.target = {"a": "${{a}}", "b": "${{b}}", "c": "${{c}}"}
+            got = outcome(lambda: cls.secret_parser(cls.target))
+            results.append((got[0], shape(got[1]), cls.calls))
+        assert results[0] == results[1]
+        if change == "swap":
+            assert results[0][1] == shape((RuntimeError, "dictionary keys changed during iteration"))
+
     @pytest.mark.parametrize("change", ["append", "clear", "pop", "replace"])
     def test_list_changing_during_the_walk(self, change: str) -> None:
         def mutate(cls: Any, secret_id: str, *scope: Any) -> str:

@@ -6,17 +6,22 @@
 #include "compose.hpp"
 
 #include <algorithm>
-#include <cwchar>
+#include <array>
+#include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kuv {
 
 namespace {
 
 // callable(obj) with `callable` looked up now.
-bool is_callable(PyObject* globals, PyObject* obj) {
-    Ref callable = load_global(globals, names().callable);
-    if (is_host_builtin(callable.get(), "callable")) {
+bool is_callable(const Scope& scope, PyObject* obj) {
+    Ref callable = scope[names().callable];
+    if (is_host_builtin(scope, callable.get(), "callable")) {
         return PyCallable_Check(obj) != 0;
     }
     return truth(call(callable.get(), {obj}).get());
@@ -33,6 +38,66 @@ Py_UCS4 width_bound(Py_UCS4 c) noexcept {
     return c < 0x80 ? 0x7f : c < 0x100 ? 0xff : c < 0x10000 ? 0xffff : 0x10ffff;
 }
 
+#if defined(__SSE2__)
+// Equal-lane masks over 16 bytes of characters of one width.
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<Py_UCS1> {
+    static __m128i splat(char c) noexcept { return _mm_set1_epi8(c); }
+    static __m128i equal(__m128i a, __m128i b) noexcept { return _mm_cmpeq_epi8(a, b); }
+};
+template <>
+struct Lanes<Py_UCS2> {
+    static __m128i splat(char c) noexcept { return _mm_set1_epi16(c); }
+    static __m128i equal(__m128i a, __m128i b) noexcept { return _mm_cmpeq_epi16(a, b); }
+};
+template <>
+struct Lanes<Py_UCS4> {
+    static __m128i splat(char c) noexcept { return _mm_set1_epi32(c); }
+    static __m128i equal(__m128i a, __m128i b) noexcept { return _mm_cmpeq_epi32(a, b); }
+};
+#endif
+
+// First i in [i, limit) where the L characters of `marker` start, else -1; s[limit + L - 2] must
+// be readable. 64 bytes are tested per step without branches, so text full of lone '$', '{' or
+// '}' costs no more than text without them.
+template <class T, int L>
+Py_ssize_t find_marker(const T* s, Py_ssize_t i, Py_ssize_t limit, const char* marker) noexcept {
+#if defined(__SSE2__)
+    using V = Lanes<T>;
+    constexpr Py_ssize_t lanes = 16 / sizeof(T);
+    const __m128i c0 = V::splat(marker[0]);
+    const __m128i c1 = V::splat(marker[1]);
+    const __m128i c2 = V::splat(marker[L - 1]);
+    const auto load = [](const T* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    while (limit - i >= 4 * lanes) {
+        __m128i any = _mm_setzero_si128();
+        for (Py_ssize_t k = 0; k < 4 * lanes; k += lanes) {
+            const T* p = s + i + k;
+            __m128i hit = _mm_and_si128(V::equal(load(p), c0), V::equal(load(p + 1), c1));
+            if constexpr (L == 3) {
+                hit = _mm_and_si128(hit, V::equal(load(p + 2), c2));
+            }
+            any = _mm_or_si128(any, hit);
+        }
+        if (_mm_movemask_epi8(any)) {
+            break;
+        }
+        i += 4 * lanes;
+    }
+#endif
+    for (; i < limit; ++i) {
+        if (s[i] == T(marker[0]) && s[i + 1] == T(marker[1]) &&
+            (L == 2 || s[i + L - 1] == T(marker[L - 1]))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // The characters of an exact str of one PEP 393 width.
 template <class T>
 class Text {
@@ -45,24 +110,13 @@ public:
     // Start of the first "${{" at or after i, else size(). The marker cannot overlap itself, so
     // the leftmost match is where str.split would cut.
     Py_ssize_t find_open(Py_ssize_t i) const noexcept {
-        while ((i = find_char(i, n_ - 2, '$')) >= 0) {
-            if (s_[i + 1] == '{' && s_[i + 2] == '{') {
-                return i;
-            }
-            ++i;
-        }
-        return n_;
+        const Py_ssize_t at = find_marker<T, 3>(s_, i, n_ - 2, "${{");
+        return at < 0 ? n_ : at;
     }
 
     // Start of the first "}}" inside [i, end), else -1.
     Py_ssize_t find_close(Py_ssize_t i, Py_ssize_t end) const noexcept {
-        while ((i = find_char(i, end - 1, '}')) >= 0) {
-            if (s_[i + 1] == '}') {
-                return i;
-            }
-            ++i;
-        }
-        return -1;
+        return find_marker<T, 2>(s_, i, end - 1, "}}");
     }
 
     // Narrows [a, b) as str.strip() without argument does (do_strip in unicodeobject.c).
@@ -92,40 +146,6 @@ public:
     }
 
 private:
-    // First index of c in [i, limit), else -1.
-    Py_ssize_t find_char(Py_ssize_t i, Py_ssize_t limit, T c) const noexcept {
-        if (i >= limit) {
-            return -1;
-        }
-        if constexpr (sizeof(T) == 1) {
-            const void* p = std::memchr(s_ + i, c, static_cast<size_t>(limit - i));
-            return p ? static_cast<const T*>(p) - s_ : -1;
-        } else if constexpr (sizeof(T) == sizeof(wchar_t)) {
-            const wchar_t* w = reinterpret_cast<const wchar_t*>(s_);
-            const wchar_t* p = std::wmemchr(w + i, static_cast<wchar_t>(c), static_cast<size_t>(limit - i));
-            return p ? p - w : -1;
-        } else {
-            // Blocks tested without an early exit, which the compiler vectorises.
-            constexpr Py_ssize_t block = 32;
-            while (limit - i >= block) {
-                bool hit = false;
-                for (Py_ssize_t k = 0; k < block; ++k) {
-                    hit |= s_[i + k] == c;
-                }
-                if (hit) {
-                    break;
-                }
-                i += block;
-            }
-            for (; i < limit; ++i) {
-                if (s_[i] == c) {
-                    return i;
-                }
-            }
-            return -1;
-        }
-    }
-
     const T* s_;
     Py_ssize_t n_;
 };
@@ -140,10 +160,37 @@ struct Found {
     Ref piece;  // value + rest, formed at once when value is not an exact str
 };
 
+// The references of one string: the first few in place, so that a configuration value costs
+// no allocation besides its result.
+class FoundList {
+public:
+    void push(Found found) {
+        if (size_ < first_.size()) {
+            first_[size_] = std::move(found);
+        } else {
+            rest_.push_back(std::move(found));
+        }
+        ++size_;
+    }
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Found& operator[](size_t k) noexcept {
+        return k < first_.size() ? first_[k] : rest_[k - first_.size()];
+    }
+    const Found& operator[](size_t k) const noexcept {
+        return k < first_.size() ? first_[k] : rest_[k - first_.size()];
+    }
+
+private:
+    std::array<Found, 4> first_{};
+    std::vector<Found> rest_;
+    size_t size_ = 0;
+};
+
 // The result in one allocation: every value is an exact str, so `value + rest` and the join are
 // plain copies. Literal runs lie before each reference and after the last one.
 template <class T>
-Ref assemble(const Text<T>& text, PyObject* raw, const std::vector<Found>& refs) {
+Ref assemble(const Text<T>& text, PyObject* raw, const FoundList& refs) {
     const auto run_start = [&](size_t k) { return k == 0 ? 0 : refs[k - 1].close + 2; };
     const auto run_end = [&](size_t k) { return k == refs.size() ? text.size() : refs[k].open; };
 
@@ -152,8 +199,8 @@ Ref assemble(const Text<T>& text, PyObject* raw, const std::vector<Found>& refs)
         length += run_end(k) - run_start(k);
     }
     Py_UCS4 maxchar = 0;
-    for (const Found& r : refs) {
-        PyObject* v = r.value.get();
+    for (size_t k = 0; k < refs.size(); ++k) {
+        PyObject* v = refs[k].value.get();
         check(PyUnicode_READY(v));
         if (PyUnicode_GET_LENGTH(v) > PY_SSIZE_T_MAX - length) {
             PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
@@ -168,12 +215,21 @@ Ref assemble(const Text<T>& text, PyObject* raw, const std::vector<Found>& refs)
     }
 
     Ref result = Ref::steal(PyUnicode_New(length, maxchar));
+    const unsigned kind = PyUnicode_KIND(result.get());
+    char* out = static_cast<char*>(PyUnicode_DATA(result.get()));
     Py_ssize_t at = 0;
     const auto copy = [&](PyObject* from, Py_ssize_t start, Py_ssize_t count) {
-        if (count > 0) {
-            check(static_cast<int>(PyUnicode_CopyCharacters(result.get(), at, from, start, count)));
-            at += count;
+        if (count <= 0) {
+            return;
         }
+        if (PyUnicode_KIND(from) == kind) {
+            std::memcpy(out + static_cast<size_t>(at) * kind,
+                        static_cast<const char*>(PyUnicode_DATA(from)) + static_cast<size_t>(start) * kind,
+                        static_cast<size_t>(count) * kind);
+        } else {
+            check(static_cast<int>(PyUnicode_CopyCharacters(result.get(), at, from, start, count)));
+        }
+        at += count;
     };
     for (size_t k = 0; k < refs.size(); ++k) {
         copy(raw, run_start(k), run_end(k) - run_start(k));
@@ -186,7 +242,7 @@ Ref assemble(const Text<T>& text, PyObject* raw, const std::vector<Found>& refs)
 // The Python steps 4 to 6 as they are, once some value is not an exact str: one piece per
 // segment, joined by str.join, so a piece that is not a str fails with join's own message.
 template <class T>
-Ref join_pieces(const Text<T>& text, PyObject* raw, Py_ssize_t first, std::vector<Found>& refs) {
+Ref join_pieces(const Text<T>& text, PyObject* raw, Py_ssize_t first, FoundList& refs) {
     Ref pieces = Ref::steal(PyList_New(0));
     append(pieces.get(), substring(raw, 0, first).get());
     size_t k = 0;
@@ -212,7 +268,7 @@ template <class T>
 Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
     const Text<T> text(raw);
     const Py_ssize_t first = text.find_open(0);
-    std::vector<Found> refs;
+    FoundList refs;
     bool exact = true;
     for (Py_ssize_t open = first; open < text.size();) {
         const Py_ssize_t end = text.find_open(open + 3);
@@ -228,7 +284,7 @@ Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* 
                 exact = false;
                 piece = add(value.get(), substring(raw, close + 2, end).get());
             }
-            refs.push_back(Found{open, close, end, std::move(value), std::move(piece)});
+            refs.push(Found{open, close, end, std::move(value), std::move(piece)});
         }
         open = end;
     }
@@ -295,10 +351,9 @@ Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject
 
 }  // namespace
 
-Ref secret_composer_impl(const CallArgs& a) {
-    PyObject* raw = a[1];
-    PyObject* resolver = a[2];
-    if (!is_callable(a.globals(), resolver)) {
+Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* owner,
+            PyObject* prefix) {
+    if (!is_callable(scope, resolver)) {
         return Ref::new_ref(raw);
     }
     // Keeps the characters in place while resolvers run.
@@ -307,16 +362,20 @@ Ref secret_composer_impl(const CallArgs& a) {
         check(PyUnicode_READY(raw));
         switch (PyUnicode_KIND(raw)) {
         case PyUnicode_1BYTE_KIND:
-            return compose_exact<Py_UCS1>(raw, resolver, a[3], a[4]);
+            return compose_exact<Py_UCS1>(raw, resolver, owner, prefix);
         case PyUnicode_2BYTE_KIND:
-            return compose_exact<Py_UCS2>(raw, resolver, a[3], a[4]);
+            return compose_exact<Py_UCS2>(raw, resolver, owner, prefix);
         case PyUnicode_4BYTE_KIND:
-            return compose_exact<Py_UCS4>(raw, resolver, a[3], a[4]);
+            return compose_exact<Py_UCS4>(raw, resolver, owner, prefix);
         default:
             break;
         }
     }
-    return compose_general(raw, resolver, a[3], a[4]);
+    return compose_general(raw, resolver, owner, prefix);
+}
+
+Ref secret_composer_impl(const CallArgs& a) {
+    return compose(Scope(a.globals()), a[1], a[2], a[3], a[4]);
 }
 
 }  // namespace kuv

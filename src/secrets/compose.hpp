@@ -3,25 +3,57 @@
 
 #include "methods.hpp"
 
-#include <cstring>
 
 namespace kuv {
 
-// True when `found`, the object a global lookup just returned, is the host's own builtin `name`,
-// so that the C API behind it (PyCallable_Check, PyObject_IsInstance) may be called instead.
-// builtin_callable and builtin_isinstance are C functions of the `builtins` module and do nothing
-// but that. Decided on every use from the object found: a rebinding, in the module or in
-// builtins, makes this false and the object found is called as Python would call it.
-inline bool is_host_builtin(PyObject* found, const char* name) noexcept {
-    if (!PyCFunction_Check(found)) {
+// strcmp() == 0 for the short names compared here, without a library call.
+inline bool same_text(const char* a, const char* b) noexcept {
+    while (*a && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// The global names of one call: the function's globals, then the builtins they name, as
+// LOAD_GLOBAL reads them. Each name is looked up again at each use; only the builtins mapping is
+// taken once per call, as a Python function takes it once, when it is made.
+class Scope {
+public:
+    explicit Scope(PyObject* globals) : globals_(globals), builtins_(builtins_of(globals)) {}
+
+    Ref operator[](PyObject* name) const {
+        PyObject* found = nullptr;
+        if (check(compat::dict_get_ref(globals_, name, &found))) {
+            return Ref::steal(found);
+        }
+        if (PyDict_CheckExact(builtins_.get()) &&
+            check(compat::dict_get_ref(builtins_.get(), name, &found))) {
+            return Ref::steal(found);
+        }
+        return load_global(globals_, name);  // the general case, and its NameError
+    }
+
+    PyObject* globals() const noexcept { return globals_; }
+    PyObject* builtins() const noexcept { return builtins_.get(); }
+
+private:
+    PyObject* globals_;  // borrowed from the running function, which holds it
+    Ref builtins_;
+};
+
+// True when `found`, what scope[name] just returned, is the host's own builtin `name`: a C
+// function of the builtins module that this scope reads. Then the C API behind it
+// (PyCallable_Check, PyObject_IsInstance) may be called instead, as builtin_callable and
+// builtin_isinstance in bltinmodule.c do nothing else. Decided on every use from the object
+// found, so a rebinding, in the module or in builtins, is called as Python would call it.
+inline bool is_host_builtin(const Scope& scope, PyObject* found, const char* name) noexcept {
+    if (!PyCFunction_CheckExact(found)) {
         return false;
     }
     const auto* f = reinterpret_cast<PyCFunctionObject*>(found);
-    if (std::strcmp(f->m_ml->ml_name, name) != 0 || !f->m_self || !PyModule_Check(f->m_self)) {
-        return false;
-    }
-    const PyModuleDef* def = PyModule_GetDef(f->m_self);
-    return def && def->m_name && std::strcmp(def->m_name, "builtins") == 0;
+    return f->m_self && PyModule_CheckExact(f->m_self) &&
+           PyModule_GetDict(f->m_self) == scope.builtins() && same_text(f->m_ml->ml_name, name);
 }
 
 // The native function behind a bound method, when it runs `impl`; nullptr otherwise. Lets the
@@ -36,5 +68,9 @@ inline NativeFunction* native_method_of(PyObject* method, Impl impl) noexcept {
     }
     return reinterpret_cast<NativeFunction*>(func);
 }
+
+// secret_composer_impl for a caller that has the scope of the composer's globals at hand.
+Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* owner,
+            PyObject* prefix);
 
 }  // namespace kuv

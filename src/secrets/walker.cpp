@@ -31,14 +31,48 @@ public:
     Level& operator=(const Level&) = delete;
 };
 
-// isinstance(obj, <type_name>), both names looked up now.
-bool is_instance(PyObject* globals, PyObject* obj, PyObject* type_name) {
-    Ref isinstance = load_global(globals, names().isinstance);
-    Ref type = load_global(globals, type_name);
-    if (is_host_builtin(isinstance.get(), "isinstance")) {
-        return check(PyObject_IsInstance(obj, type.get())) != 0;
+enum class Kind { dict, list, str, leaf };
+
+// Exact builtin types whose `__class__` is found without running Python code: for them
+// isinstance(obj, t), with t a plain type, is PyObject_TypeCheck (object_isinstance in
+// abstract.c), and nothing can rebind a name between two of the tests.
+bool plain_type(const PyTypeObject* t) noexcept {
+    return t == &PyUnicode_Type || t == &PyDict_Type || t == &PyList_Type || t == &PyLong_Type ||
+           t == &PyBool_Type || t == &PyFloat_Type || t == Py_TYPE(Py_None) ||
+           t == &PyTuple_Type || t == &PyBytes_Type;
+}
+
+// The tests isinstance(source, dict), isinstance(source, list), isinstance(source, str), in
+// order, each name looked up at its use. `isinstance` is looked up once more for every test
+// that follows one which could have run Python code.
+Kind classify(const Scope& scope, PyObject* source) {
+    static constexpr Kind kinds[] = {Kind::dict, Kind::list, Kind::str};
+    const Names& n = names();
+    PyObject* const type_names[] = {n.dict, n.list, n.str};
+    const bool plain = plain_type(Py_TYPE(source));
+    Ref isinstance;
+    bool host = false;
+    bool quiet = false;  // no Python code ran since `isinstance` was looked up
+    for (int i = 0; i < 3; ++i) {
+        if (!quiet) {
+            isinstance = scope[n.isinstance];
+            host = is_host_builtin(scope, isinstance.get(), "isinstance");
+        }
+        Ref type = scope[type_names[i]];
+        bool hit;
+        quiet = host && plain && PyType_CheckExact(type.get());
+        if (quiet) {
+            hit = PyObject_TypeCheck(source, reinterpret_cast<PyTypeObject*>(type.get()));
+        } else if (host) {
+            hit = check(PyObject_IsInstance(source, type.get())) != 0;
+        } else {
+            hit = truth(call(isinstance.get(), {source, type.get()}).get());
+        }
+        if (hit) {
+            return kinds[i];
+        }
     }
-    return truth(call(isinstance.get(), {obj, type.get()}).get());
+    return Kind::leaf;
 }
 
 // next(it), or an empty Ref when it is exhausted.
@@ -98,16 +132,43 @@ Ref walk_item(PyObject* cls, PyObject* item, PyObject* owner, PyObject* prefix) 
 }
 
 Ref walk_dict(PyObject* cls, PyObject* source, PyObject* owner, PyObject* prefix) {
+    Ref result = Ref::steal(PyDict_New());
+    if (PyDict_CheckExact(source)) {
+        // An exact dict's items() is dict.items; its iterator (dictiter_iternextitem in
+        // dictobject.c) is followed step for step, with its two checks against resolvers that
+        // change the dict during the walk.
+        const Py_ssize_t used = PyDict_GET_SIZE(source);
+        Py_ssize_t left = used;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (;;) {
+            if (PyDict_GET_SIZE(source) != used) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                throw_error();
+            }
+            if (!PyDict_Next(source, &pos, &key, &value)) {
+                return result;
+            }
+            if (left-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                throw_error();
+            }
+            Ref k = Ref::new_ref(key);
+            Ref v = Ref::new_ref(value);
+            Ref walked = walk_item(cls, v.get(), owner, prefix);
+            check(PyDict_SetItem(result.get(), k.get(), walked.get()));
+        }
+    }
     Ref entries = call_method(source, names().items, {});
     Ref it = Ref::steal(PyObject_GetIter(entries.get()));
-    Ref result = Ref::steal(PyDict_New());
     while (Ref entry = next_of(it.get())) {
-        Ref key;
-        Ref value;
-        unpack_pair(entry.get(), key, value);
+        Ref k;
+        Ref v;
+        unpack_pair(entry.get(), k, v);
         entry.reset();  // lets the dict iterator reuse its pair
-        Ref walked = walk_item(cls, value.get(), owner, prefix);
-        check(PyDict_SetItem(result.get(), key.get(), walked.get()));
+        Ref walked = walk_item(cls, v.get(), owner, prefix);
+        check(PyDict_SetItem(result.get(), k.get(), walked.get()));
     }
     return result;
 }
@@ -131,13 +192,19 @@ Ref walk_list(PyObject* cls, PyObject* source, PyObject* owner, PyObject* prefix
 }
 
 // cls.secret_composer(source, cls.get_secret_from_id, owner_name, prefix), in that lookup order.
-Ref walk_string(PyObject* cls, PyObject* source, PyObject* owner, PyObject* prefix) {
+// Our own composer is entered directly, sharing this call's scope when it has the same globals.
+Ref walk_string(const Scope& scope, PyObject* cls, PyObject* source, PyObject* owner,
+                PyObject* prefix) {
     Ref composer = getattr(cls, names().secret_composer);
     Ref resolver = getattr(cls, names().get_secret_from_id);
     if (NativeFunction* f = native_method_of(composer.get(), secret_composer_impl)) {
         PyObject* args[] = {PyMethod_GET_SELF(composer.get()), source, resolver.get(), owner,
                             prefix};
-        return secret_composer_impl(CallArgs{args, nullptr, f});
+        const CallArgs call_args{args, nullptr, f};
+        if (call_args.globals() == scope.globals()) {
+            return compose(scope, source, resolver.get(), owner, prefix);
+        }
+        return secret_composer_impl(call_args);
     }
     return call(composer.get(), {source, resolver.get(), owner, prefix});
 }
@@ -150,15 +217,16 @@ Ref secret_parser_impl(const CallArgs& a) {
     PyObject* source = a[1];
     PyObject* owner = a[2];
     PyObject* prefix = a[3];
-    PyObject* globals = a.globals();
-    if (is_instance(globals, source, names().dict)) {
+    const Scope scope(a.globals());
+    switch (classify(scope, source)) {
+    case Kind::dict:
         return walk_dict(cls, source, owner, prefix);
-    }
-    if (is_instance(globals, source, names().list)) {
+    case Kind::list:
         return walk_list(cls, source, owner, prefix);
-    }
-    if (is_instance(globals, source, names().str)) {
-        return walk_string(cls, source, owner, prefix);
+    case Kind::str:
+        return walk_string(scope, cls, source, owner, prefix);
+    case Kind::leaf:
+        break;
     }
     return Ref::new_ref(source);
 }
