@@ -346,7 +346,7 @@ class TestFilePaths:
 
 
 class TestBigInput:
-    @pytest.fixture(scope="class")
+    @pytest.fixture
     def big(self) -> str:
         return "x" * (BIG - 8) + "${ {}}}}"
 
