@@ -316,6 +316,26 @@ class TestWidths:
         assert latin == "éx" and sys.getsizeof(latin) == sys.getsizeof("éy")
 
 
+class TestLongText:
+    """Markers at every offset around the 16- and 64-byte steps of the search, in every width."""
+
+    @pytest.mark.parametrize("fill", ["a", "\xff", "\u0100", "\U0001f600"])
+    @pytest.mark.parametrize("marker", ["${{x}}", "${{ x }}}}", "$${{x}}", "${{x}"])
+    def test_every_offset(self, fill: str, marker: str) -> None:
+        for offset in range(0, 140):
+            for tail in (0, 1, 2, 17, 70):
+                raw = fill * offset + marker + "$" * (tail % 3) + fill * tail
+                log = Log()
+                assert compose(raw, log) == reference.compose(raw, Log()), (offset, tail)
+                assert log.ids == (["x"] if "}}" in marker else [])
+
+    @pytest.mark.parametrize("fill", ["a", "\xe9", "\u4e2d", "\U0001f600"])
+    def test_lone_marker_characters(self, fill: str) -> None:
+        raw = ("$ { } ${ {$ }}{ $}" + fill * 5) * 40 + "${{end}}" + "}" * 33
+        differential(raw, str.upper)
+        differential(raw[:-40], str.upper)
+
+
 def test_no_reference_is_leaked() -> None:
     value, raw, resolver = "v" * 20, "a ${{ b }} c ${{d}}" + "x" * 30, Log(lambda s: value)
     sub = Loud("w")
@@ -332,6 +352,7 @@ def test_no_reference_is_leaked() -> None:
 
 ALPHABET = "$${{}} \t\n\x85\u3000abé\xffĀ中😀"
 texts = st.text(alphabet=st.sampled_from(ALPHABET), max_size=40)
+long_texts = st.text(alphabet=st.sampled_from("${} a\xe9\u4e2d\U0001f600"), min_size=60, max_size=300)
 # Marker-dense texts: whole markers and fragments of them among ordinary characters.
 tokens = st.lists(st.sampled_from(["${{", "}}", "$", "{", "}", " ", "\t", "a", "é", "中", "😀"]))
 dense = tokens.map("".join)
@@ -351,7 +372,7 @@ answers = st.sampled_from(
 
 class TestAgainstReference:
     @settings(max_examples=400, deadline=None)
-    @given(raw=st.one_of(texts, dense), answer=answers)
+    @given(raw=st.one_of(texts, dense, long_texts), answer=answers)
     def test_exact_str(self, raw: str, answer: Callable[[str], Any]) -> None:
         differential(raw, answer, "owner", None)
 

@@ -60,8 +60,8 @@ struct Lanes<Py_UCS4> {
 #endif
 
 // First i in [i, limit) where the L characters of `marker` start, else -1; s[limit + L - 2] must
-// be readable. 64 bytes are tested per step without branches, so text full of lone '$', '{' or
-// '}' costs no more than text without them.
+// be readable. Blocks of 64 bytes are tested without a branch per character, so text full of
+// lone '$', '{' or '}' costs no more than text without them.
 template <class T, int L>
 Py_ssize_t find_marker(const T* s, Py_ssize_t i, Py_ssize_t limit, const char* marker) noexcept {
 #if defined(__SSE2__)
@@ -73,20 +73,28 @@ Py_ssize_t find_marker(const T* s, Py_ssize_t i, Py_ssize_t limit, const char* m
     const auto load = [](const T* p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     };
-    while (limit - i >= 4 * lanes) {
-        __m128i any = _mm_setzero_si128();
-        for (Py_ssize_t k = 0; k < 4 * lanes; k += lanes) {
-            const T* p = s + i + k;
-            __m128i hit = _mm_and_si128(V::equal(load(p), c0), V::equal(load(p + 1), c1));
-            if constexpr (L == 3) {
-                hit = _mm_and_si128(hit, V::equal(load(p + 2), c2));
-            }
-            any = _mm_or_si128(any, hit);
+    const auto starts = [&](const T* p) {  // lanes where the marker starts
+        __m128i hit = _mm_and_si128(V::equal(load(p), c0), V::equal(load(p + 1), c1));
+        if constexpr (L == 3) {
+            hit = _mm_and_si128(hit, V::equal(load(p + 2), c2));
         }
+        return hit;
+    };
+    while (limit - i >= 4 * lanes) {
+        const T* p = s + i;
+        const __m128i any = _mm_or_si128(_mm_or_si128(starts(p), starts(p + lanes)),
+                                         _mm_or_si128(starts(p + 2 * lanes), starts(p + 3 * lanes)));
         if (_mm_movemask_epi8(any)) {
             break;
         }
         i += 4 * lanes;
+    }
+    while (limit - i >= lanes) {
+        const int mask = _mm_movemask_epi8(starts(s + i));
+        if (mask) {
+            return i + __builtin_ctz(static_cast<unsigned>(mask)) / static_cast<int>(sizeof(T));
+        }
+        i += lanes;
     }
 #endif
     for (; i < limit; ++i) {
