@@ -120,115 +120,133 @@ void unpack_pair(PyObject* entry, Ref& key, Ref& value) {
     }
 }
 
-// cls.secret_parser(item, owner_name, prefix), looked up on cls for every item; our own method
-// is entered directly with the arguments the call would bind.
-Ref walk_item(PyObject* cls, PyObject* item, PyObject* owner, PyObject* prefix) {
-    Ref parser = getattr(cls, names().secret_parser);
-    if (NativeFunction* f = native_method_of(parser.get(), secret_parser_impl)) {
-        PyObject* args[] = {PyMethod_GET_SELF(parser.get()), item, owner, prefix};
-        return secret_parser_impl(CallArgs{args, nullptr, f});
-    }
-    return call(parser.get(), {item, owner, prefix});
-}
+// One walk through a structure: the scope of the walking function's globals and the two limits,
+// passed unchanged to every level.
+class Walk {
+public:
+    Walk(const Scope& scope, PyObject* owner, PyObject* prefix) noexcept
+        : scope_(scope), owner_(owner), prefix_(prefix) {}
 
-Ref walk_dict(PyObject* cls, PyObject* source, PyObject* owner, PyObject* prefix) {
-    Ref result = Ref::steal(PyDict_New());
-    if (PyDict_CheckExact(source)) {
-        // An exact dict's items() is dict.items; its iterator (dictiter_iternextitem in
-        // dictobject.c) is followed step for step, with its two checks against resolvers that
-        // change the dict during the walk.
-        const Py_ssize_t used = PyDict_GET_SIZE(source);
-        Py_ssize_t left = used;
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        for (;;) {
-            if (PyDict_GET_SIZE(source) != used) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                throw_error();
-            }
-            if (!PyDict_Next(source, &pos, &key, &value)) {
-                return result;
-            }
-            if (left-- == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                throw_error();
-            }
-            Ref k = Ref::new_ref(key);
-            Ref v = Ref::new_ref(value);
-            Ref walked = walk_item(cls, v.get(), owner, prefix);
-            check(PyDict_SetItem(result.get(), k.get(), walked.get()));
+    // One call of secret_parser(cls, source, owner_name, prefix).
+    Ref level(PyObject* cls, PyObject* source) const {
+        Level level;
+        switch (classify(scope_, source)) {
+        case Kind::dict:
+            return dict(cls, source);
+        case Kind::list:
+            return list(cls, source);
+        case Kind::str:
+            return string(cls, source);
+        case Kind::leaf:
+            break;
         }
+        return Ref::new_ref(source);
     }
-    Ref entries = call_method(source, names().items, {});
-    Ref it = Ref::steal(PyObject_GetIter(entries.get()));
-    while (Ref entry = next_of(it.get())) {
-        Ref k;
-        Ref v;
-        unpack_pair(entry.get(), k, v);
-        entry.reset();  // lets the dict iterator reuse its pair
-        Ref walked = walk_item(cls, v.get(), owner, prefix);
-        check(PyDict_SetItem(result.get(), k.get(), walked.get()));
-    }
-    return result;
-}
 
-Ref walk_list(PyObject* cls, PyObject* source, PyObject* owner, PyObject* prefix) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (PyList_CheckExact(source)) {
-        // listiter_next: the length is read again for every item, so items that a resolver
-        // appends are walked too, and a shrinking list ends the loop early, never out of range.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
-            Ref item = Ref::new_ref(PyList_GET_ITEM(source, i));
-            check(PyList_Append(result.get(), walk_item(cls, item.get(), owner, prefix).get()));
+private:
+    // cls.secret_parser(item, owner_name, prefix), looked up on cls for every item. Our own
+    // method is entered directly, with the arguments the call would bind, in this walk when it
+    // reads the same globals.
+    Ref item(PyObject* cls, PyObject* element) const {
+        Ref parser = getattr(cls, names().secret_parser);
+        if (NativeFunction* f = native_method_of(parser.get(), secret_parser_impl)) {
+            PyObject* args[] = {PyMethod_GET_SELF(parser.get()), element, owner_, prefix_};
+            const CallArgs call_args{args, nullptr, f};
+            if (call_args.globals() == scope_.globals()) {
+                return level(args[0], element);
+            }
+            return secret_parser_impl(call_args);
+        }
+        return call(parser.get(), {element, owner_, prefix_});
+    }
+
+    Ref dict(PyObject* cls, PyObject* source) const {
+        Ref result = Ref::steal(PyDict_New());
+        if (PyDict_CheckExact(source)) {
+            // An exact dict's items() is dict.items; its iterator (dictiter_iternextitem in
+            // dictobject.c) is followed step for step, with its two checks against resolvers
+            // that change the dict during the walk.
+            const Py_ssize_t used = PyDict_GET_SIZE(source);
+            Py_ssize_t left = used;
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            for (;;) {
+                if (PyDict_GET_SIZE(source) != used) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                    throw_error();
+                }
+                if (!PyDict_Next(source, &pos, &key, &value)) {
+                    return result;
+                }
+                if (left-- == 0) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                    throw_error();
+                }
+                Ref k = Ref::new_ref(key);
+                Ref v = Ref::new_ref(value);
+                Ref walked = item(cls, v.get());
+                check(PyDict_SetItem(result.get(), k.get(), walked.get()));
+            }
+        }
+        Ref entries = call_method(source, names().items, {});
+        Ref it = Ref::steal(PyObject_GetIter(entries.get()));
+        while (Ref entry = next_of(it.get())) {
+            Ref k;
+            Ref v;
+            unpack_pair(entry.get(), k, v);
+            entry.reset();  // lets the dict iterator reuse its pair
+            Ref walked = item(cls, v.get());
+            check(PyDict_SetItem(result.get(), k.get(), walked.get()));
         }
         return result;
     }
-    Ref it = Ref::steal(PyObject_GetIter(source));
-    while (Ref item = next_of(it.get())) {
-        check(PyList_Append(result.get(), walk_item(cls, item.get(), owner, prefix).get()));
-    }
-    return result;
-}
 
-// cls.secret_composer(source, cls.get_secret_from_id, owner_name, prefix), in that lookup order.
-// Our own composer is entered directly, sharing this call's scope when it has the same globals.
-Ref walk_string(const Scope& scope, PyObject* cls, PyObject* source, PyObject* owner,
-                PyObject* prefix) {
-    Ref composer = getattr(cls, names().secret_composer);
-    Ref resolver = getattr(cls, names().get_secret_from_id);
-    if (NativeFunction* f = native_method_of(composer.get(), secret_composer_impl)) {
-        PyObject* args[] = {PyMethod_GET_SELF(composer.get()), source, resolver.get(), owner,
-                            prefix};
-        const CallArgs call_args{args, nullptr, f};
-        if (call_args.globals() == scope.globals()) {
-            return compose(scope, source, resolver.get(), owner, prefix);
+    Ref list(PyObject* cls, PyObject* source) const {
+        Ref result = Ref::steal(PyList_New(0));
+        if (PyList_CheckExact(source)) {
+            // listiter_next: the length is read again for every item, so items that a resolver
+            // appends are walked too, and a shrinking list ends the loop early.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
+                Ref element = Ref::new_ref(PyList_GET_ITEM(source, i));
+                check(PyList_Append(result.get(), item(cls, element.get()).get()));
+            }
+            return result;
         }
-        return secret_composer_impl(call_args);
+        Ref it = Ref::steal(PyObject_GetIter(source));
+        while (Ref element = next_of(it.get())) {
+            check(PyList_Append(result.get(), item(cls, element.get()).get()));
+        }
+        return result;
     }
-    return call(composer.get(), {source, resolver.get(), owner, prefix});
-}
+
+    // cls.secret_composer(source, cls.get_secret_from_id, owner_name, prefix), in that lookup
+    // order. Our own composer is entered directly, in this scope when it has the same globals.
+    Ref string(PyObject* cls, PyObject* source) const {
+        Ref composer = getattr(cls, names().secret_composer);
+        Ref resolver = getattr(cls, names().get_secret_from_id);
+        if (NativeFunction* f = native_method_of(composer.get(), secret_composer_impl)) {
+            PyObject* args[] = {PyMethod_GET_SELF(composer.get()), source, resolver.get(), owner_,
+                                prefix_};
+            const CallArgs call_args{args, nullptr, f};
+            if (call_args.globals() == scope_.globals()) {
+                return compose(scope_, source, resolver.get(), owner_, prefix_);
+            }
+            return secret_composer_impl(call_args);
+        }
+        return call(composer.get(), {source, resolver.get(), owner_, prefix_});
+    }
+
+    const Scope& scope_;
+    PyObject* owner_;   // borrowed from the outermost call, which holds them
+    PyObject* prefix_;
+};
 
 }  // namespace
 
 Ref secret_parser_impl(const CallArgs& a) {
-    Level level;
-    PyObject* cls = a[0];
-    PyObject* source = a[1];
-    PyObject* owner = a[2];
-    PyObject* prefix = a[3];
     const Scope scope(a.globals());
-    switch (classify(scope, source)) {
-    case Kind::dict:
-        return walk_dict(cls, source, owner, prefix);
-    case Kind::list:
-        return walk_list(cls, source, owner, prefix);
-    case Kind::str:
-        return walk_string(scope, cls, source, owner, prefix);
-    case Kind::leaf:
-        break;
-    }
-    return Ref::new_ref(source);
+    return Walk(scope, a[2], a[3]).level(a[0], a[1]);
 }
 
 }  // namespace kuv
