@@ -23,13 +23,19 @@ public:
     explicit Scope(PyObject* globals) : globals_(globals), builtins_(builtins_of(globals)) {}
 
     Ref operator[](PyObject* name) const {
-        PyObject* found = nullptr;
-        if (check(compat::dict_get_ref(globals_, name, &found))) {
-            return Ref::steal(found);
+        // Contains, then a get that cannot miss: no PyErr_Occurred (a thread-local read) for the
+        // usual miss in the module's globals.
+        if (check(PyDict_Contains(globals_, name))) {
+            if (PyObject* found = PyDict_GetItemWithError(globals_, name)) {
+                return Ref::new_ref(found);
+            }
+        } else if (PyDict_CheckExact(builtins_.get())) {
+            if (PyObject* found = PyDict_GetItemWithError(builtins_.get(), name)) {
+                return Ref::new_ref(found);
+            }
         }
-        if (PyDict_CheckExact(builtins_.get()) &&
-            check(compat::dict_get_ref(builtins_.get(), name, &found))) {
-            return Ref::steal(found);
+        if (PyErr_Occurred()) {
+            throw_error();
         }
         return load_global(globals_, name);  // the general case, and its NameError
     }
