@@ -434,6 +434,13 @@ class TestLookups:
             native.secret_parser(5)
 
 
+def containers(children: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
+    return st.one_of(
+        st.lists(children, max_size=4),
+        st.dictionaries(st.text(max_size=3), children, max_size=4),
+    )
+
+
 structures = st.recursive(
     st.one_of(
         st.text(alphabet=st.sampled_from("${} a中😀"), max_size=12),
@@ -442,10 +449,7 @@ structures = st.recursive(
         st.none(),
         st.tuples(st.just("${{t}}")),
     ),
-    lambda children: st.one_of(
-        st.lists(children, max_size=4),
-        st.dictionaries(st.text(max_size=3), children, max_size=4),
-    ),
+    containers,
     max_leaves=30,
 )
 
