@@ -27,13 +27,13 @@ TOKEN = Fernet(KEY.encode()).encrypt("value ✓".encode()).decode()
 def load_reference() -> ModuleType:
     name = "kuv_substitution_reference"
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
+        found = importlib.util.spec_from_file_location(
             name, Path(__file__).with_name("reference.py")
         )
-        assert spec and spec.loader
-        module = importlib.util.module_from_spec(spec)
+        assert found and found.loader
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     return sys.modules[name]
 
 

@@ -29,13 +29,13 @@ LIGHT = os.environ.get("KUV_STRESS") == "light"
 def load_reference() -> ModuleType:
     name = "kuv_substitution_reference"
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
+        found = importlib.util.spec_from_file_location(
             name, Path(__file__).with_name("reference.py")
         )
-        assert spec and spec.loader
-        module = importlib.util.module_from_spec(spec)
+        assert found and found.loader
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     return sys.modules[name]
 
 
@@ -73,7 +73,7 @@ class Listish(list):  # type: ignore[type-arg]
     pass
 
 
-# A tree spec: a leaf, ("list" | "listish", [children]) or ("dict" | "ordered", [(key, child)]).
+# A tree plan: a leaf, ("list" | "listish", [children]) or ("dict" | "ordered", [(key, child)]).
 leaves = st.one_of(
     st.sampled_from(["${{a}}", "x ${{ b }} y", "${{c}}${{", "plain", "${{ d }}}}", "é${{中}}😀"]),
     st.integers(-3, 3),
@@ -109,11 +109,11 @@ scripts = st.lists(
 )
 
 
-def build(spec: Any, containers: list[Any]) -> Any:
-    """The structure of a tree spec; its containers are collected in preorder."""
-    if not (isinstance(spec, tuple) and len(spec) == 2 and isinstance(spec[1], list)):
-        return spec
-    kind, children = spec
+def build(plan: Any, containers: list[Any]) -> Any:
+    """The structure of a tree plan; its containers are collected in preorder."""
+    if not (isinstance(plan, tuple) and len(plan) == 2 and isinstance(plan[1], list)):
+        return plan
+    kind, children = plan
     if kind in ("list", "listish"):
         result: Any = [] if kind == "list" else Listish()
         containers.append(result)
@@ -184,9 +184,9 @@ def shape(value: Any) -> Any:
 class Run:
     """One walk by one implementation over its own copy of the structure."""
 
-    def __init__(self, base: type, spec: Any, script: list[tuple[str, int, int]]) -> None:
+    def __init__(self, base: type, plan: Any, script: list[tuple[str, int, int]]) -> None:
         containers: list[Any] = []
-        root = build(spec, containers)
+        root = build(plan, containers)
         namespace = {
             "get_secret_from_id": classmethod(resolve),
             "calls": [],
@@ -206,22 +206,22 @@ class Run:
         return (*result, self.cls.calls, Traced.log, shape(self.root))
 
 
-def agree(spec: Any, script: list[tuple[str, int, int]], call: Callable[[Any], Any]) -> None:
-    native = Run(secrets.Secrets, spec, script).outcome(call)
-    oracle = Run(reference.Reference, spec, script).outcome(call)
+def agree(plan: Any, script: list[tuple[str, int, int]], call: Callable[[Any], Any]) -> None:
+    native = Run(secrets.Secrets, plan, script).outcome(call)
+    oracle = Run(reference.Reference, plan, script).outcome(call)
     assert native == oracle
 
 
 class TestWalker:
     @fuzz(300)
-    @given(spec=trees, script=scripts)
-    def test_adversarial_resolvers(self, spec: Any, script: list[tuple[str, int, int]]) -> None:
-        agree(spec, script, lambda cls: cls.secret_parser(cls.root, "owner", None))
+    @given(plan=trees, script=scripts)
+    def test_adversarial_resolvers(self, plan: Any, script: list[tuple[str, int, int]]) -> None:
+        agree(plan, script, lambda cls: cls.secret_parser(cls.root, "owner", None))
 
     @fuzz(100)
-    @given(spec=trees, script=scripts)
+    @given(plan=trees, script=scripts)
     def test_walk_reached_through_a_subclass_override(
-        self, spec: Any, script: list[tuple[str, int, int]]
+        self, plan: Any, script: list[tuple[str, int, int]]
     ) -> None:
         def run(cls: Any) -> Any:
             # A Python-level parser between every level: the native walk must not skip it.
@@ -233,7 +233,7 @@ class TestWalker:
             cls.secret_parser = classmethod(parser)
             return cls.secret_parser(cls.root)
 
-        agree(spec, script, run)
+        agree(plan, script, run)
 
 
 texts = st.lists(
