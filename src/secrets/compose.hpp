@@ -3,7 +3,6 @@
 
 #include "methods.hpp"
 
-
 namespace kuv {
 
 // strcmp() == 0 for the short names compared here, without a library call.
@@ -17,7 +16,8 @@ inline bool same_text(const char* a, const char* b) noexcept {
 
 // The global names of one call: the function's globals, then the builtins they name, as
 // LOAD_GLOBAL reads them. Each name is looked up again at each use; only the builtins mapping is
-// taken once per call, as a Python function takes it once, when it is made.
+// read once per call from Python (a whole walk shares it), as a Python function reads it once,
+// when it is made.
 class Scope {
 public:
     explicit Scope(PyObject* globals) : globals_(globals), builtins_(builtins_of(globals)) {}

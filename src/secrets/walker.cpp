@@ -1,6 +1,6 @@
 // The walk through dicts and lists that substitutes references in every string it reaches.
 //
-// It does what this does, with every name looked up at each use:
+// It behaves as this Python code, with every name looked up at each use:
 //     if isinstance(source, dict):
 //         result = {}
 //         for key, value in source.items():
