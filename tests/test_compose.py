@@ -122,10 +122,6 @@ class TestNoSubstitution:
     def test_resolver_not_callable_gives_the_same_object(self, raw: Any, resolver: Any) -> None:
         assert compose(raw, resolver) is raw
 
-    def test_default_resolver(self) -> None:
-        raw = "${{a}}"
-        assert compose(raw) is raw
-
     @pytest.mark.parametrize("raw", ["", "plain text", "a }} b", "x" * 10_000, "é中😀 $ { }"])
     def test_text_without_reference_is_the_same_object(self, raw: str) -> None:
         log = Log()
@@ -145,11 +141,6 @@ class TestScope:
         log = Log()
         compose("${{a}}", log)
         assert log.calls == [(str, "a", "", "")]
-
-    def test_keywords(self) -> None:
-        log = Log()
-        got = compose(raw_string="${{a}}", secret_manager=log, owner_name="o", prefix="p")
-        assert (got, log.calls) == ("A", [(str, "a", "o", "p")])
 
 
 class Plus:
