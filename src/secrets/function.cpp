@@ -27,6 +27,7 @@ struct NativeFunction {
     PyObject* code;
     PyObject* dict;
     PyObject* class_cell;   // the implicit __class__, or NULL
+    PyObject* varnames;     // interned parameter names, **kwargs last: keywords are matched here
     PyObject* weakreflist;
 };
 
@@ -235,12 +236,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             bound[i] = args[i];
         }
         if (kwnames) {
-            PyObject* param_names[max_params];
-            Ref interned[max_params];
-            for (Py_ssize_t i = 0; i < argcount; ++i) {
-                interned[i] = Ref::steal(PyUnicode_InternFromString(spec.params[i]));
-                param_names[i] = interned[i].get();
-            }
+            PyObject* const* param_names = &PyTuple_GET_ITEM(f->varnames, 0);
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
             for (Py_ssize_t j = 0; j < nkw; ++j) {
                 PyObject* keyword = PyTuple_GET_ITEM(kwnames, j);
@@ -316,6 +312,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
     Py_VISIT(f->class_cell);
+    Py_VISIT(f->varnames);
     return 0;
 }
 
@@ -343,6 +340,7 @@ void function_dealloc(PyObject* self) noexcept {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->varnames);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -429,17 +427,22 @@ PyGetSetDef function_getset[] = {
 };
 
 // A code object that carries the parameters, so inspect.signature() reads them as for a def.
-Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
-    PyCodeObject* empty = PyCode_NewEmpty("<native>", spec.name, 0);
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
-    const Py_ssize_t nlocals = spec.nparams + (spec.varkw ? 1 : 0);
-    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+// Positional parameters, then **kwargs: the order of co_varnames.
+Ref make_varnames(const FunctionSpec& spec) {
+    Ref varnames = Ref::steal(PyTuple_New(spec.nparams + (spec.varkw ? 1 : 0)));
     for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
         PyTuple_SET_ITEM(varnames.get(), i, new_param_name(spec, i));
     }
     if (spec.varkw) {
         PyTuple_SET_ITEM(varnames.get(), spec.nparams, Py_NewRef(names().kwargs));
     }
+    return varnames;
+}
+
+Ref make_code(const FunctionSpec& spec, PyObject* qualname, PyObject* varnames) {
+    PyCodeObject* empty = PyCode_NewEmpty("<native>", spec.name, 0);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
+    const Py_ssize_t nlocals = PyTuple_GET_SIZE(varnames);
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.varkw ? CO_VARKEYWORDS : 0);
     Ref replace = getattr(code.get(), names().replace);
     Ref kw = Ref::steal(PyDict_New());
@@ -451,7 +454,7 @@ Ref make_code(const FunctionSpec& spec, PyObject* qualname) {
     check(PyDict_SetItem(kw.get(), names().co_posonlyargcount, zero.get()));
     check(PyDict_SetItem(kw.get(), names().co_kwonlyargcount, zero.get()));
     check(PyDict_SetItem(kw.get(), names().co_nlocals, nloc.get()));
-    check(PyDict_SetItem(kw.get(), names().co_varnames, varnames.get()));
+    check(PyDict_SetItem(kw.get(), names().co_varnames, varnames));
     check(PyDict_SetItem(kw.get(), names().co_flags, flag_obj.get()));
     if (compat::code_has_qualname) {
         check(PyDict_SetItem(kw.get(), names().co_qualname, qualname));
@@ -510,7 +513,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::new_ref(Py_None);
-    Ref code = make_code(spec, qualname.get());
+    Ref varnames = make_varnames(spec);
+    Ref code = make_code(spec, qualname.get(), varnames.get());
     auto* f = PyObject_GC_New(NativeFunction, function_type);
     if (!f) {
         throw_error();
@@ -528,6 +532,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_
     f->code = code.release();
     f->dict = nullptr;
     f->class_cell = nullptr;
+    f->varnames = varnames.release();
     f->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
