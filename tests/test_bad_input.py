@@ -4,12 +4,9 @@ never a half-written file."""
 from __future__ import annotations
 
 import builtins
-import importlib.util
 import os
-import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from types import ModuleType
 from typing import Any, ClassVar
 
 import pytest
@@ -17,27 +14,14 @@ from cryptography.fernet import Fernet, InvalidToken
 
 from kuv_secrets import secrets
 
+import memory  # tests/memory.py
+import reference  # tests/reference.py: the tests folder is on pytest's pythonpath
+
 LIGHT = os.environ.get("KUV_STRESS") == "light"
 BIG = (10 if LIGHT else 100) * 2**20
 KEY = Fernet.generate_key().decode()
 OTHER_KEY = Fernet.generate_key().decode()
 TOKEN = Fernet(KEY.encode()).encrypt("value ✓".encode()).decode()
-
-
-def load_reference() -> ModuleType:
-    name = "kuv_substitution_reference"
-    if name not in sys.modules:
-        found = importlib.util.spec_from_file_location(
-            name, Path(__file__).with_name("reference.py")
-        )
-        assert found and found.loader
-        module = importlib.util.module_from_spec(found)
-        sys.modules[name] = module
-        found.loader.exec_module(module)
-    return sys.modules[name]
-
-
-reference = load_reference()
 
 
 # The same operations as plain Python, for the host's own errors and their wording.
@@ -144,16 +128,9 @@ class Stored(secrets.Secrets):
     top_secret = KEY
 
 
-class Memory(secrets.Secrets):
+class Memory(memory.InMemory):
     top_secret = KEY
-    store: ClassVar[dict[Any, Any]] = {}
-
-    @classmethod
-    def load(cls, secret_id: str) -> Any:
-        return cls.store.get(secret_id)
-
-    def save(self) -> None:
-        type(self).store[self.id] = self
+    store: ClassVar[dict[str, Any]] = {}
 
 
 @pytest.fixture(autouse=True)

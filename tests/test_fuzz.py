@@ -9,13 +9,9 @@ the error, on every resolver call, and on what the structure looks like afterwar
 
 from __future__ import annotations
 
-import importlib.util
 import os
-import sys
 from collections import OrderedDict
 from collections.abc import Callable
-from pathlib import Path
-from types import ModuleType
 from typing import Any, ClassVar
 
 from hypothesis import HealthCheck, given, settings
@@ -23,23 +19,9 @@ from hypothesis import strategies as st
 
 from kuv_secrets import secrets
 
+import reference  # tests/reference.py: the tests folder is on pytest's pythonpath
+
 LIGHT = os.environ.get("KUV_STRESS") == "light"
-
-
-def load_reference() -> ModuleType:
-    name = "kuv_substitution_reference"
-    if name not in sys.modules:
-        found = importlib.util.spec_from_file_location(
-            name, Path(__file__).with_name("reference.py")
-        )
-        assert found and found.loader
-        module = importlib.util.module_from_spec(found)
-        sys.modules[name] = module
-        found.loader.exec_module(module)
-    return sys.modules[name]
-
-
-reference = load_reference()
 
 
 def fuzz(examples: int) -> Callable[[Callable[..., None]], Callable[..., None]]:

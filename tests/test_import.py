@@ -2,29 +2,15 @@
 
 from __future__ import annotations
 
-import importlib.util
 import os
-import sys
 import textwrap
 from collections.abc import Callable
 from pathlib import Path
-from types import ModuleType
 
 import pytest
 
+import support  # tests/support.py: the tests folder is on pytest's pythonpath
 
-def load_support() -> ModuleType:
-    name = "kuv_test_support"
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, Path(__file__).with_name("support.py"))
-        assert spec is not None and spec.loader is not None
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-support = load_support()
 FAKE = support.FAKE_FRAMEWORK
 
 NINE = [

@@ -17,6 +17,8 @@ from cryptography.fernet import Fernet, InvalidToken
 
 from kuv_secrets import secrets
 
+import memory  # tests/memory.py
+
 LIGHT = os.environ.get("KUV_STRESS") == "light"
 # Calls per method, shared out between its paths; the sanitizer run is an order slower.
 CALLS = 5_000 if LIGHT else 100_000
@@ -33,18 +35,11 @@ def fresh(text: str) -> str:
     return "".join([text[:1], text[1:]])
 
 
-class Memory(secrets.Secrets):
+class Memory(memory.InMemory):
     """Records kept in a dict, so the hot loops measure the module and not SQLite."""
 
     top_secret = KEY
     store: ClassVar[dict[str, Any]] = {}
-
-    @classmethod
-    def load(cls, secret_id: str) -> Any:
-        return cls.store.get(secret_id)
-
-    def save(self) -> None:
-        type(self).store[self.id] = self
 
 
 class BadKey(Memory):

@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import importlib.util
 import os
-import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import ModuleType, SimpleNamespace
+from types import SimpleNamespace
 from typing import Any, ClassVar
 
 import pytest
@@ -16,19 +14,8 @@ from cryptography.fernet import Fernet, InvalidToken
 
 from kuv_secrets import secrets
 
+import support  # tests/support.py: the tests folder is on pytest's pythonpath
 
-def load_support() -> ModuleType:
-    name = "kuv_test_support"
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, Path(__file__).with_name("support.py"))
-        assert spec is not None and spec.loader is not None
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-support = load_support()
 Secrets: Any = secrets.Secrets
 get_top_secret: Any = secrets.get_top_secret
 KEY = Fernet.generate_key().decode()

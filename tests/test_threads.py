@@ -15,24 +15,19 @@ from cryptography.fernet import Fernet
 
 from kuv_secrets import secrets
 
+import memory  # tests/memory.py
+
 LIGHT = os.environ.get("KUV_STRESS") == "light"
 THREADS = 8
 ITERATIONS = 100 if LIGHT else 10_000 // THREADS  # per thread, 10,000 in all
 KEY = Fernet.generate_key().decode()
 
 
-class Shared(secrets.Secrets):
+class Shared(memory.InMemory):
     """Records in a dict shared by all threads; a dict lookup and store are atomic."""
 
     top_secret = KEY
     store: ClassVar[dict[str, Any]] = {}
-
-    @classmethod
-    def load(cls, secret_id: str) -> Any:
-        return cls.store.get(secret_id)
-
-    def save(self) -> None:
-        type(self).store[self.id] = self
 
 
 class Stored(secrets.Secrets):

@@ -3,13 +3,9 @@
 from __future__ import annotations
 
 import builtins
-import importlib.util
-import sys
 from collections import OrderedDict, defaultdict
 from collections.abc import Callable, Iterator
 from functools import partial
-from pathlib import Path
-from types import ModuleType
 from typing import Any
 
 import pytest
@@ -18,21 +14,8 @@ from hypothesis import strategies as st
 
 from kuv_secrets import secrets
 
+import reference  # tests/reference.py: the tests folder is on pytest's pythonpath
 
-def load_reference() -> ModuleType:
-    name = "kuv_substitution_reference"
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            name, Path(__file__).with_name("reference.py")
-        )
-        assert spec and spec.loader
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-reference = load_reference()
 Resolve = Callable[[Any, str, Any, Any], Any]
 
 
