@@ -396,18 +396,6 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Py_XNewRef(f->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    return 0;
-}
-
 PyGetSetDef function_getset[] = {
     {"__name__", get_or_none<&NativeFunction::name>, set_string<&NativeFunction::name>, nullptr,
      const_cast<char*>("__name__")},
@@ -419,7 +407,8 @@ PyGetSetDef function_getset[] = {
      set_optional<&NativeFunction::defaults, tuple_check>, nullptr, const_cast<char*>("__defaults__")},
     {"__kwdefaults__", get_or_none<&NativeFunction::kwdefaults>,
      set_optional<&NativeFunction::kwdefaults, dict_check>, nullptr, const_cast<char*>("__kwdefaults__")},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_optional<&NativeFunction::annotations, dict_check>, nullptr,
+     const_cast<char*>("__annotations__")},
     {"__code__", get_or_none<&NativeFunction::code>, nullptr, nullptr, nullptr},
     {"__globals__", get_or_none<&NativeFunction::globals>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
