@@ -11,7 +11,7 @@ import pytest
 
 
 def shared_object() -> Path:
-    # Finding the spec loads the package but does not initialise the module.
+    # Finding the module loads the package but does not initialise the module.
     spec = importlib.util.find_spec("kuv_secrets.secrets")
     assert spec is not None and spec.origin is not None
     return Path(spec.origin)

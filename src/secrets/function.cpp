@@ -318,7 +318,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int function_clear(PyObject* self) noexcept {
     auto* f = as_function(self);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -327,7 +326,8 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->class_cell);
-    // name and qualname stay: repr and error messages rely on them until deallocation.
+    // name, qualname, globals and varnames stay until deallocation: a finalizer in the same
+    // cycle may still call the function, and its calls rely on them.
     return 0;
 }
 
@@ -340,6 +340,7 @@ void function_dealloc(PyObject* self) noexcept {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->varnames);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
