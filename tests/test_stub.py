@@ -49,3 +49,14 @@ def test_stub_matches_runtime(tmp_path: Path) -> None:
         MYPYPATH=str(FRAMEWORK),
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_python_parts_are_strictly_typed(tmp_path: Path) -> None:
+    root = TESTS.parent
+    parts = [root / "src" / "kuv_secrets", FRAMEWORK / "kuv_fields.py", FRAMEWORK / "kuv_meta.py"]
+    result = _mypy(
+        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, parts)],
+        tmp_path,
+        MYPYPATH=str(FRAMEWORK),
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
