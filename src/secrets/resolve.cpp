@@ -19,27 +19,6 @@
 namespace kuv {
 namespace {
 
-// Names only this file uses; interned once, what they name is still looked up at each use.
-PyObject* local_name(PyObject*& slot, const char* text) {
-    if (!slot) {
-        slot = PyUnicode_InternFromString(text);
-        if (!slot) {
-            throw_error();
-        }
-    }
-    return slot;
-}
-
-PyObject* newline_name() {
-    static PyObject* slot = nullptr;
-    return local_name(slot, "newline");
-}
-
-PyObject* closefd_name() {
-    static PyObject* slot = nullptr;
-    return local_name(slot, "closefd");
-}
-
 // callable(*positional, **dict(zip(keywords, values))) in one vectorcall.
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
             std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
@@ -162,7 +141,7 @@ std::pair<TempFile, int> create_temp(const std::string& target, PyObject* full_p
 void write_text(PyObject* globals, int fd, PyObject* value) {
     Ref open = load_global(globals, names().open);
     Ref fd_obj = Ref::steal(PyLong_FromLong(fd));
-    Ref fp = call_kw(open.get(), {fd_obj.get(), names().mode_w}, {{closefd_name(), Py_False}});
+    Ref fp = call_kw(open.get(), {fd_obj.get(), names().mode_w}, {{names().closefd, Py_False}});
     with_block(fp.get(), [value](PyObject* target) {
         call_method(target, names().write, {value});
     });
@@ -218,7 +197,7 @@ bool publish(PyObject* globals, PyObject* full_path, PyObject* value) {
 // what was written, carriage returns included.
 Ref existing_file(PyObject* globals, Ref full_path, PyObject* value) {
     Ref open = load_global(globals, names().open);
-    Ref fp = call_kw(open.get(), {full_path.get()}, {{newline_name(), names().empty_str}});
+    Ref fp = call_kw(open.get(), {full_path.get()}, {{names().newline, names().empty_str}});
     with_block(fp.get(), [value](PyObject* target) {
         Ref lines = call_method(target, names().readlines, {});
         Ref existed = Ref::steal(PyUnicode_Join(names().empty_str, lines.get()));
