@@ -18,8 +18,8 @@ namespace kuv {
     X(__name__) X(__file__) X(__package__) X(__loader__) X(__spec__) X(__doc__) X(__cached__)  \
     X(__builtins__) X(__module__) X(__qualname__) X(__mro_entries__) X(__prepare__)            \
     X(__orig_bases__) X(__enter__) X(__exit__) X(replace) X(co_argcount) X(co_posonlyargcount) \
-    X(co_kwonlyargcount) X(co_nlocals) X(co_varnames) X(co_flags) X(co_qualname)         \
-    X(newline) X(closefd)
+    X(co_kwonlyargcount) X(co_nlocals) X(co_varnames) X(co_flags) X(co_qualname) X(newline)   \
+    X(closefd)
 
 struct Names {
 #define KUV_DECLARE_NAME(n) PyObject* n;
