@@ -1,0 +1,66 @@
+"""Exit statuses and the messages of failures, fit for standard error (never a secret value)."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from kuv_secrets.secrets import Secrets
+
+PROG = "kuv-secrets"
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_KEY = 3
+EXIT_REFERENCE = 4
+_DENIED = frozenset(
+    {
+        "secret id not found",
+        "Owner name of secret doesn't match",
+        "Name prefix of secret doesn't match",
+    }
+)
+_BAD_KEY = "Fernet key must be 32 url-safe base64-encoded bytes."
+
+
+class CliError(Exception):
+    """A failure whose message is fit for standard error, with its exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_FAILURE) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def record_class() -> type[Secrets]:
+    # Imported on first use: the import fixes the realm key, which demo sets up first.
+    from kuv_secrets.secrets import Secrets
+
+    return Secrets
+
+
+def _key_problem() -> str:
+    key_name = os.environ.get("KUV_SECRET_NAME", "kuv_top_secret")
+    if record_class().top_secret == "":
+        return f"no realm key: set {key_name.upper()} or provide /run/secrets/{key_name.lower()}"
+    return f"the realm key is not valid: {_BAD_KEY}"
+
+
+def describe(exc: BaseException) -> tuple[int, str]:
+    """Exit status and message for a failure, never quoting a value or the key."""
+    from cryptography.fernet import InvalidToken
+
+    if isinstance(exc, CliError):
+        return exc.status, str(exc)
+    if isinstance(exc, InvalidToken):
+        return EXIT_KEY, "the realm key does not open this secret (wrong key or damaged token)"
+    if isinstance(exc, UnicodeEncodeError) and exc.encoding == "ascii":
+        # Only the key is encoded as ASCII; the default message would quote one of its characters.
+        return EXIT_KEY, "the realm key is not valid: it holds a non-ASCII character"
+    if isinstance(exc, ValueError):
+        message = str(exc)
+        if message == _BAD_KEY:
+            return EXIT_KEY, _key_problem()
+        if message in _DENIED:
+            return EXIT_REFERENCE, message
+    return EXIT_FAILURE, str(exc) or type(exc).__name__
