@@ -134,8 +134,12 @@ class Memory(memory.InMemory):
 
 
 @pytest.fixture(autouse=True)
-def database(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
-    monkeypatch.setenv("KUV_DATABASE", str(tmp_path / "records.sqlite3"))
+def database(
+    tmp_path_factory: pytest.TempPathFactory, monkeypatch: pytest.MonkeyPatch
+) -> Iterator[None]:
+    path = tmp_path_factory.mktemp("store") / "records.sqlite3"
+    path.touch()  # an empty store: reads of a missing one fail
+    monkeypatch.setenv("KUV_DATABASE", str(path))
     Memory.store.clear()
     yield
     Memory.store.clear()

@@ -389,6 +389,7 @@ class TestRun:
         assert realm.run("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
 
     def test_failing_reference_runs_nothing(self, realm: Realm) -> None:
+        realm.put("other")
         result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"))
         assert result.returncode == 4
         assert not (realm.root / "ran").exists()

@@ -134,8 +134,8 @@ class TestContract:
     def test_save_then_load(self, fw: Any) -> None:
         cls = declare(fw)
         rec = cls(owner_name="ann", encrypted_secret="tok")
-        assert cls.load("no-such-id") is None
         rec.save()
+        assert cls.load("no-such-id") is None
         got = cls.load(rec.id)
         assert type(got) is cls and got is not rec
         assert [got.id, got.owner_name, got.encrypted_secret] == [rec.id, "ann", "tok"]
@@ -242,12 +242,39 @@ class TestStore:
         conn.close()
         assert [json.loads(r[0])["name"] for r in rows] == ["old"]
 
+    def test_create_refuses_an_existing_id(self, cls: Any) -> None:
+        make(cls, id="abc", name="first")
+        with pytest.raises(kuv_meta.RecordExistsError):
+            cls(id="abc", name="second").save(create=True)
+        assert cls.load("abc").name == "first"
+
+    def test_transaction_is_all_or_nothing(self, cls: Any) -> None:
+        keep, gone = make(cls, id="a", name="a"), make(cls, id="b", name="b")
+        with pytest.raises(RuntimeError), kuv_meta.transaction():
+            assert gone.delete()
+            make(cls, id="c")
+            raise RuntimeError
+        assert [r.id for r in cls.load_all()] == ["a", "b"]
+        with kuv_meta.transaction():
+            assert gone.delete() and not gone.delete()
+        assert [r.name for r in cls.load_all()] == [keep.name]
+
+    def test_store_is_private(self, cls: Any, db: Path) -> None:
+        old = os.umask(0)  # the mode must not depend on the umask
+        try:
+            make(cls)
+        finally:
+            os.umask(old)
+        assert db.stat().st_mode & 0o777 == 0o600
+
     def test_database_read_at_each_use(
         self, cls: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     ) -> None:
         rec = make(cls, name="n")
         monkeypatch.setenv("KUV_DATABASE", str(tmp_path / "other.sqlite3"))
-        assert cls.load(rec.id) is None
+        with pytest.raises(kuv_meta.StoreNotFoundError, match="other.sqlite3.*KUV_DATABASE"):
+            cls.load(rec.id)
+        assert not (tmp_path / "other.sqlite3").exists()
         monkeypatch.delenv("KUV_DATABASE")
         monkeypatch.chdir(tmp_path)
         make(cls, id="here")

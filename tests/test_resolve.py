@@ -40,6 +40,7 @@ def on_disk(value: str) -> bytes:
 def db(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     path = tmp_path / "records.sqlite3"
     monkeypatch.setenv("KUV_DATABASE", str(path))
+    path.touch()  # an empty store: reads of a missing one fail
     return path
 
 

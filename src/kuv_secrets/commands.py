@@ -11,6 +11,8 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
+from kuv_meta import RecordExistsError
+
 from kuv_secrets.errors import EXIT_OK, EXIT_REFERENCE, EXIT_USAGE, CliError, describe, record_class
 from kuv_secrets.formats import format_of, located, parse, references, render
 from kuv_secrets.publish import write_private
@@ -50,8 +52,6 @@ def cmd_put(args: argparse.Namespace) -> int:
     if not args.file and (args.file_path is not None or args.file_name is not None):
         raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
     records = record_class()
-    if args.id is not None and records.load(args.id):
-        raise CliError(f"secret id already exists: {args.id}")
     options = {
         "id": args.id,
         "owner_name": args.owner,
@@ -63,7 +63,11 @@ def cmd_put(args: argparse.Namespace) -> int:
     if args.file:
         fields["is_file"] = True
     record = records(secret=read_value("Secret value: "), **fields)
-    record.save()
+    try:
+        # One step: of two puts racing for the id, exactly one stores its value.
+        record.save(create=True)
+    except RecordExistsError:
+        raise CliError(f"secret id already exists: {record.id}") from None
     print(record.id)
     return EXIT_OK
 
