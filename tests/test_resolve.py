@@ -2,12 +2,9 @@
 
 from __future__ import annotations
 
-import builtins
-import locale
 import os
 import re
 import uuid
-from collections.abc import Iterator
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, ClassVar
@@ -33,7 +30,7 @@ def store(value: str, **fields: Any) -> str:
 
 
 def on_disk(value: str) -> bytes:
-    return value.encode(locale.getpreferredencoding(False))
+    return value.encode("utf-8")
 
 
 @pytest.fixture(autouse=True)
@@ -253,21 +250,33 @@ class TestFileSecrets:
         assert Vault.get_secret_from_id(sid) == path
 
     @pytest.mark.parametrize("umask", [0o022, 0o077, 0o000])
-    def test_new_file_is_owner_only(self, home: Path, umask: int) -> None:
-        sid = store("v", is_file=True, file_path=str(home / "sub"), file_name="pw")
+    def test_new_file_and_directories_are_owner_only(self, home: Path, umask: int) -> None:
+        os.chmod(home, 0o755)
+        sid = store("v", is_file=True, file_path=str(home / "sub" / "deeper"), file_name="pw")
         old = os.umask(umask)
         try:
             path = Vault.get_secret_from_id(sid)
         finally:
             os.umask(old)
         assert os.stat(path).st_mode & 0o777 == 0o600
-        assert os.stat(home / "sub").st_mode & 0o777 == 0o777 & ~umask
+        for made in (home / "sub", home / "sub" / "deeper"):
+            assert os.stat(made).st_mode & 0o777 == 0o700 & ~umask
+        assert os.stat(home).st_mode & 0o777 == 0o755
 
-    def test_failed_write_leaves_nothing(self, home: Path) -> None:
-        record = Recorder(encrypted_secret="t", is_file=True, file_path=str(home), file_name="pw")
-        with pytest.raises(UnicodeEncodeError):
-            probe(record, value="ok\ud800").get_secret_from_id("id")
-        assert not any(home.iterdir())
+    @pytest.mark.parametrize("exists", [False, True])
+    def test_value_without_utf8_form_is_not_quoted(self, home: Path, exists: bool) -> None:
+        if exists:
+            (home / "pw").write_bytes(b"x")
+        directory = home / "new"
+        record = Recorder(
+            encrypted_secret="t", is_file=True, file_path=str(directory), file_name=str(home / "pw")
+        )
+        with pytest.raises(UnicodeError) as info:
+            probe(record, value="\u0119\ud800\U0001f511").get_secret_from_id("id")
+        text = str(info.value)
+        assert not isinstance(info.value, UnicodeEncodeError) and info.value.__context__ is None
+        assert not any(c in text for c in "\u0119\ud800\U0001f511") and "\\u" not in text
+        assert not directory.exists() and os.listdir(home) == (["pw"] if exists else [])
 
     def test_missing_directory_of_the_file_name(self, home: Path) -> None:
         target = home / "absent" / "pw"
@@ -338,25 +347,6 @@ class TestTakenMeanwhile:
 
 
 class TestLookedUpAtEachUse:
-    @pytest.fixture
-    def opened(self, monkeypatch: pytest.MonkeyPatch) -> Iterator[list[tuple[Any, ...]]]:
-        calls: list[tuple[Any, ...]] = []
-
-        def spy(*args: Any, **kwargs: Any) -> Any:
-            calls.append((args, kwargs))
-            return builtins.open(*args, **kwargs)
-
-        monkeypatch.setattr(secrets, "open", spy, raising=False)
-        yield calls
-
-    def test_open(self, home: Path, opened: list[tuple[Any, ...]]) -> None:
-        sid = store("a\r\nb", is_file=True, file_path=str(home), file_name="pw")
-        path = Vault.get_secret_from_id(sid)
-        assert opened, "the write went around the module's open"
-        opened.clear()
-        assert Vault.get_secret_from_id(sid) == path
-        assert opened == [((path,), {"newline": ""})]
-
     def test_uuid_and_str(self, home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.setattr(secrets, "uuid", SimpleNamespace(uuid4=lambda: 42))
         monkeypatch.setattr(secrets, "str", lambda v: f"n{v}", raising=False)
@@ -379,7 +369,7 @@ class TestLookedUpAtEachUse:
         monkeypatch.setattr(secrets, "Path", FakePath)
         sid = store("v", is_file=True, file_path=str(home / "d"), file_name="pw")
         assert Vault.get_secret_from_id(sid) == f"{home}/d/x-pw"
-        assert made == [(str(home / "d"), {"parents": True, "exist_ok": True})]
+        assert made == [(str(home / "d"), {"mode": 0o700, "exist_ok": True})]
 
     def test_uuid_default_is_real(self, home: Path) -> None:
         sid = store("v", is_file=True, file_path=str(home))

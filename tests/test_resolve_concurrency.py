@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import locale
 import os
 import subprocess
 import sys
@@ -75,5 +74,5 @@ def test_same_file_secret_from_many_processes(
     expected = os.path.join(str(tmp_path / "out" / "nested"), "shared.txt")
     assert results == [{"path": expected}] * WORKERS
     assert os.listdir(tmp_path / "out" / "nested") == ["shared.txt"]
-    assert Path(expected).read_bytes() == value.encode(locale.getpreferredencoding(False))
+    assert Path(expected).read_bytes() == value.encode()
     assert os.stat(expected).st_mode & 0o777 == 0o600
