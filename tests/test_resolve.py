@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
+import threading
 import uuid
+from collections.abc import Callable
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, ClassVar
@@ -13,6 +16,8 @@ import pytest
 from cryptography.fernet import Fernet, InvalidToken
 
 from kuv_secrets import secrets
+
+import support
 
 KEY = Fernet.generate_key().decode()
 UUID4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
@@ -344,6 +349,100 @@ class TestTakenMeanwhile:
         with pytest.raises(FileNotFoundError):
             Vault.get_secret_from_id(sid)
         assert not outside.exists()
+
+
+def fifo(path: Path) -> None:
+    os.mkfifo(path)
+
+    # Opens the writing end later, so that a resolution blocked on the FIFO fails instead of hanging.
+    def unblock() -> None:
+        with contextlib.suppress(OSError):
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+
+    timer = threading.Timer(20, unblock)
+    timer.daemon = True
+    timer.start()
+
+
+def regular(mode: int = 0o600, uid: int = -1, size: int | None = None) -> Callable[[Path], None]:
+    def make(path: Path) -> None:
+        path.write_bytes(b"v")
+        if size is not None:
+            os.truncate(path, size)  # sparse: cheap to make, ruinous to read whole
+        os.chmod(path, mode)
+        if uid != -1:
+            if os.geteuid() != 0:
+                pytest.skip("giving a file away needs root")
+            os.chown(path, uid, -1)
+
+    return make
+
+
+class TestFileInPlace:
+    """Only a regular file of ours that nobody else may change is read, and only as far as needed."""
+
+    @pytest.mark.parametrize(
+        ("make", "error", "words"),
+        [
+            (fifo, OSError, "a FIFO"),
+            (lambda p: p.symlink_to("/dev/zero"), OSError, "a character device"),
+            (regular(size=1 << 36), ValueError, "^Impossible to overwrite an existed file$"),
+            (regular(uid=12345), PermissionError, "another user owns"),
+            (regular(0o620), PermissionError, "group or others may write"),
+            (regular(0o602), PermissionError, "group or others may write"),
+            (regular(0o644), None, ""),
+            (regular(0o400), None, ""),
+        ],
+        ids=[
+            "fifo",
+            "dev-zero",
+            "huge",
+            "other-owner",
+            "group-writable",
+            "other-writable",
+            "0644",
+            "0400",
+        ],
+    )
+    def test_kinds(self, home: Path, make: Any, error: Any, words: str) -> None:
+        make(home / "pw")
+        sid = store("v", is_file=True, file_path=str(home), file_name="pw")
+        if error is None:
+            assert Vault.get_secret_from_id(sid) == str(home / "pw")
+            return
+        with pytest.raises(error, match=words) as info:
+            Vault.get_secret_from_id(sid)
+        if error is not ValueError:
+            assert type(info.value) is error and info.value.filename == str(home / "pw")
+            assert str(home / "pw") in str(info.value)
+        assert os.listdir(home) == ["pw"]
+
+    def test_written_as_utf8_under_a_c_locale(self, home: Path) -> None:
+        out = support.run_json(
+            """
+            import locale, os
+            from types import SimpleNamespace
+            from kuv_secrets import secrets
+
+            class Probe(secrets.Secrets):
+                @classmethod
+                def load(cls, secret_id):
+                    home = os.environ["SECRET_HOME"]
+                    return SimpleNamespace(
+                        encrypted_secret="t", is_file=True, file_path=home, file_name="pw")
+
+                @classmethod
+                def decrypt(cls, data, key):
+                    return "za\\u017c\\u00f3\\u0142\\u0107 \\U0001f511"
+
+            paths = {Probe.get_secret_from_id("id") for _ in range(2)}
+            emit([locale.getpreferredencoding(False), len(paths)])
+            """,
+            env={"LC_ALL": "C", "PYTHONUTF8": "0", "SECRET_HOME": str(home)},
+            path=[support.FAKE_FRAMEWORK],
+        )
+        assert out == ["ANSI_X3.4-1968", 1]
+        assert (home / "pw").read_bytes() == "zażółć 🔑".encode()
 
 
 class TestLookedUpAtEachUse:
