@@ -6,7 +6,7 @@ from __future__ import annotations
 import errno
 import json
 import os
-import shutil
+import re
 import signal
 import subprocess
 import sys
@@ -85,77 +85,49 @@ def test_same_file_secret_from_many_processes(
     assert os.stat(expected).st_mode & 0o777 == 0o600
 
 
-# Fails chosen calls (FAULTS="call=errno ..."), logs the publication calls it sees to SHIM_LOG
-# ("call" passed on, "call!" failed), and stops a process at its first large write when STALL
-# names a file to create then.
+# A preload that fails chosen calls (FAULTS=" call=errno ..."), logs the publication calls to
+# SHIM_LOG ("call!" when failed) and, with STALL set, creates that file and stops at a large write.
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
 #include <unistd.h>
+#define REAL(f) ((__typeof__(&f))dlsym(RTLD_NEXT, #f))
+#define TMPFILE (020000000 | 0200000)
 
-#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
-
-static int faulted(const char *call) {
-    const char *spec = getenv("FAULTS"), *p = spec;
-    size_t n = strlen(call);
-    int err = 0;
-    while (p && (p = strstr(p, call))) {
-        if ((p == spec || p[-1] == ' ') && p[n] == '=') err = atoi(p + n + 1);
-        p += n;
-    }
-    const char *log = getenv("SHIM_LOG");
-    if (log) {
-        int fd = REAL(open)(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        dprintf(fd, "%s%s\n", call, err ? "!" : "");
-        close(fd);
-    }
-    errno = err;
-    return err;
+static int fails(const char *call) {
+    char key[32];
+    snprintf(key, sizeof key, " %s=", call);
+    const char *hit = strstr(getenv("FAULTS"), key);
+    int err = hit ? atoi(hit + strlen(key)) : 0;
+    FILE *log = fopen(getenv("SHIM_LOG"), "a");
+    fprintf(log, "%s%s\n", call, err ? "!" : "");
+    fclose(log);
+    return errno = err;
 }
-
-#define OPEN(name)                                                                  \
-    int name(const char *path, int flags, ...) {                                    \
-        va_list ap;                                                                 \
-        va_start(ap, flags);                                                        \
-        mode_t mode = va_arg(ap, mode_t);                                           \
-        va_end(ap);                                                                 \
-        if ((flags & O_TMPFILE) == O_TMPFILE && faulted("tmpfile")) return -1;      \
-        return REAL(name)(path, flags, mode);                                       \
-    }
-OPEN(open)
-OPEN(open64)
-
+int open64(const char *path, int flags, unsigned mode) {
+    return (flags & TMPFILE) == TMPFILE && fails("tmpfile") ? -1 : REAL(open64)(path, flags, mode);
+}
 int linkat(int a, const char *from, int b, const char *to, int flags) {
-    return faulted("linkat") ? -1 : REAL(linkat)(a, from, b, to, flags);
+    return fails("linkat") ? -1 : REAL(linkat)(a, from, b, to, flags);
 }
-
-int link(const char *from, const char *to) {
-    return faulted("link") ? -1 : REAL(link)(from, to);
-}
-
+int link(const char *from, const char *to) { return fails("link") ? -1 : REAL(link)(from, to); }
 int renameat2(int a, const char *from, int b, const char *to, unsigned flags) {
-    return faulted("renameat2") ? -1 : REAL(renameat2)(a, from, b, to, flags);
+    return fails("renameat2") ? -1 : REAL(renameat2)(a, from, b, to, flags);
 }
-
 ssize_t write(int fd, const void *data, size_t size) {
     const char *stall = getenv("STALL");
-    if (stall && size >= (1 << 20)) {
-        close(REAL(open)(stall, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (stall && size >= 1 << 20 && fclose(fopen(stall, "w")) == 0)
         for (;;) pause();
-    }
     return REAL(write)(fd, data, size);
 }
 """
 
-# Resolves a file secret "pw" in argv[1] holding argv[2] * int(argv[3]), blind to a file in
-# place as when another process publishes first.
+# Resolves the file secret "pw" in argv[1], of value json.loads(argv[2]) * int(argv[3]), blind
+# to a file in place as when another process publishes first.
 PUBLISHER = """
 import json, os, sys
 from types import SimpleNamespace
@@ -169,7 +141,7 @@ class Probe(secrets.Secrets):
 
     @classmethod
     def decrypt(cls, data, key):
-        return sys.argv[2] * int(sys.argv[3])
+        return json.loads(sys.argv[2]) * int(sys.argv[3])
 
 secrets.os = SimpleNamespace(path=SimpleNamespace(join=os.path.join, exists=lambda p: False))
 try:
@@ -181,16 +153,10 @@ except Exception as exc:
 
 @pytest.fixture(scope="module")
 def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler")
     folder = tmp_path_factory.mktemp("shim")
     (folder / "shim.c").write_text(SHIM)
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", "shim.so", "shim.c", "-ldl"],
-        cwd=folder,
-        check=True,
-    )
+    cc = ["cc", "-shared", "-fPIC", "-O1", "-o", "shim.so", "shim.c", "-ldl"]
+    subprocess.run(cc, cwd=folder, check=True)
     return folder / "shim.so"
 
 
@@ -198,71 +164,71 @@ def publisher(shim: Path, directory: Path, value: str, repeat: int = 1, **env: s
     environ = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
     # The sanitizer run preloads its runtimes; they must stay first.
     environ["LD_PRELOAD"] = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
-    environ["PYTHONPATH"] = str(support.FAKE_FRAMEWORK)
+    environ.update(PYTHONPATH=str(support.FAKE_FRAMEWORK), FAULTS=" ", SHIM_LOG=os.devnull)
     environ.update(env)
-    argv = [sys.executable, "-c", PUBLISHER, str(directory), value, str(repeat)]
+    argv = [sys.executable, "-c", PUBLISHER, str(directory), json.dumps(value), str(repeat)]
     return subprocess.Popen(argv, env=environ, stdout=subprocess.PIPE, text=True)
 
 
-E = errno
-ROUTES = [
-    # faults, file in place, calls seen, outcome
-    ("", None, "tmpfile linkat", "ok"),
-    (f"tmpfile={E.EOPNOTSUPP}", None, "tmpfile! link", "ok"),
-    (f"tmpfile={E.EISDIR}", None, "tmpfile! link", "ok"),
-    (f"tmpfile={E.EINVAL}", None, "tmpfile! link", "ok"),
-    (f"linkat={E.ENOENT}", None, "tmpfile linkat! link", "ok"),
-    (f"linkat={E.EPERM}", None, "tmpfile linkat! renameat2", "ok"),
-    (f"tmpfile={E.EOPNOTSUPP} link={E.EXDEV}", None, "tmpfile! link! renameat2", "ok"),
-    (f"tmpfile={E.EOPNOTSUPP}", "v ✓", "tmpfile! link", "ok"),
-    (f"linkat={E.EPERM}", "theirs", "tmpfile linkat! renameat2", "ValueError"),
-    (f"linkat={E.EPERM} renameat2={E.ENOSYS}", None, "tmpfile linkat! renameat2!", "OSError"),
-    (
-        f"tmpfile={E.EOPNOTSUPP} link={E.EPERM} renameat2={E.EINVAL}",
-        None,
-        "tmpfile! link! renameat2!",
-        "OSError",
-    ),
-]
-
-
-@pytest.mark.parametrize(("faults", "existing", "calls", "outcome"), ROUTES)
+@pytest.mark.parametrize(
+    ("faults", "existing", "calls", "outcome"),
+    [
+        ("", None, "tmpfile linkat", "ok"),
+        ("tmpfile=EOPNOTSUPP", None, "tmpfile! link", "ok"),
+        ("tmpfile=EISDIR", None, "tmpfile! link", "ok"),
+        ("tmpfile=EINVAL", None, "tmpfile! link", "ok"),
+        ("linkat=ENOENT", None, "tmpfile linkat! link", "ok"),  # no /proc
+        ("linkat=EPERM", None, "tmpfile linkat! renameat2", "ok"),
+        ("tmpfile=EOPNOTSUPP link=EXDEV", None, "tmpfile! link! renameat2", "ok"),
+        ("tmpfile=EOPNOTSUPP", "v ✓", "tmpfile! link", "ok"),
+        ("linkat=EPERM", "theirs", "tmpfile linkat! renameat2", "ValueError"),
+        ("linkat=EPERM renameat2=ENOSYS", None, "tmpfile linkat! renameat2!", "OSError"),
+        (
+            "tmpfile=EOPNOTSUPP link=EPERM renameat2=EINVAL",
+            None,
+            "tmpfile! link! renameat2!",
+            "OSError",
+        ),
+    ],
+)
 def test_publication_routes(
     shim: Path, tmp_path: Path, faults: str, existing: str | None, calls: str, outcome: str
 ) -> None:
-    directory, log = tmp_path / "out", tmp_path / "log"
-    directory.mkdir()
-    target = directory / "pw"
+    log, target = tmp_path / "log", tmp_path / "out" / "pw"
+    target.parent.mkdir()
     if existing is not None:
         target.write_text(existing)
         target.chmod(0o600)
-    proc = publisher(shim, directory, "v ✓", FAULTS=faults, SHIM_LOG=str(log))
+    faults = " " + re.sub(r"[A-Z]+", lambda m: str(getattr(errno, m[0])), faults)
+    proc = publisher(shim, target.parent, "v ✓", FAULTS=faults, SHIM_LOG=str(log))
     result = json.loads(proc.communicate(timeout=120)[0])
     assert log.read_text().split() == calls.split()
     if outcome == "ok":
-        assert result == {"path": str(target)}
-        assert target.read_bytes() == "v ✓".encode() and target.stat().st_mode & 0o777 == 0o600
+        assert result == {"path": str(target)} and target.stat().st_mode & 0o777 == 0o600
     else:
         assert result["error"] == outcome
     if outcome == "OSError":
         assert "neither by a hard link nor by an exclusive rename" in result["message"]
         assert repr(str(target)) in result["message"] and ".tmp" not in result["message"]
-    assert os.listdir(directory) == ([] if outcome == "OSError" else ["pw"])
-    if existing is not None:
-        assert target.read_text() == existing
+    assert os.listdir(target.parent) == ([] if outcome == "OSError" else ["pw"])
+    assert outcome == "OSError" or target.read_text() == (existing or "v ✓")
+
+
+def test_written_as_utf8_under_a_c_locale(shim: Path, tmp_path: Path) -> None:
+    proc = publisher(shim, tmp_path, "zażółć 🔑", LC_ALL="C", PYTHONUTF8="0")
+    assert json.loads(proc.communicate(timeout=120)[0]) == {"path": str(tmp_path / "pw")}
+    assert (tmp_path / "pw").read_bytes() == "zażółć 🔑".encode()
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
 def test_killed_mid_write_leaves_no_file(shim: Path, tmp_path: Path, sig: int) -> None:
-    directory, stalled = tmp_path / "out", tmp_path / "stalled"
-    directory.mkdir()
-    proc = publisher(shim, directory, "x", 4 << 20, STALL=str(stalled))
+    stalled = tmp_path / "stalled"
+    proc = publisher(shim, tmp_path / "out", "x", 4 << 20, STALL=str(stalled))
     deadline = time.monotonic() + 120
     while not stalled.exists():
-        assert proc.poll() is None, proc.communicate()
-        assert time.monotonic() < deadline, "the write was never reached"
+        assert proc.poll() is None and time.monotonic() < deadline, "no write was reached"
         time.sleep(0.01)
-    assert os.listdir(directory) == []  # half the value is written, under no name
+    assert os.listdir(tmp_path / "out") == []  # half the value is written, under no name
     proc.send_signal(sig)
     proc.communicate(timeout=120)
-    assert os.listdir(directory) == []
+    assert os.listdir(tmp_path / "out") == []
