@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import signal
 import stat
 import subprocess
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -20,6 +23,7 @@ KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
 COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
 
+PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
 PLAIN = "s3cr3t"
 TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted in
 
@@ -37,11 +41,14 @@ class Realm:
             **{KEY_VAR: self.key},
         )
 
-    def run(self, *args: str, stdin: bytes = b"", **env: str) -> subprocess.CompletedProcess[bytes]:
+    def run(
+        self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
+    ) -> subprocess.CompletedProcess[bytes]:
         return subprocess.run(
             [*LAUNCHER, *args],
             input=stdin,
-            capture_output=True,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
             cwd=self.root,
             env={**self.env, **env},
             check=False,
@@ -49,7 +56,7 @@ class Realm:
         )
 
     def put(self, value: str, *options: str) -> str:
-        result = self.run("put", *options, stdin=value.encode())
+        result = self.run("put", *PUT, *options, stdin=value.encode())
         assert result.returncode == 0, result.stderr
         return result.stdout.decode().strip()
 
@@ -85,10 +92,10 @@ class TestExitStatus:
             (["get", "{plain}", "--owner", "bob"], 4, "Owner name of secret doesn't match"),
             (["get", "{plain}", "--prefix", "dev."], 4, "Name prefix of secret doesn't match"),
             (["update", "no-such-id"], 4, "secret id not found"),
-            (["put", "--id", "{plain}"], 1, "secret id already exists"),
+            (["put", *PUT, "--id", "{plain}"], 1, "secret id already exists"),
             (["frobnicate"], 2, "invalid choice"),
             ([], 2, "usage:"),
-            (["put", "--file-name", "x"], 2, "need --file"),
+            (["put", *PUT, "--file-name", "x"], 2, "need --file"),
             (["render", "--format", "xml"], 2, "invalid choice"),
             (["run"], 2, "no command given"),
         ],
@@ -146,8 +153,9 @@ class TestValues:
         ["plain", "trailing newline\n", " padded\r\n\n", "Grüße, 秘密 🗝\n", "", "${{ x }}"],
     )
     def test_put_and_get_keep_every_byte(self, realm: Realm, value: str) -> None:
-        secret_id = realm.put(value)
-        assert realm.run("get", secret_id).stdout == value.encode()
+        result = realm.run("put", *PUT, "--allow-empty", stdin=value.encode())
+        assert (b"note: the value ends with a newline" in result.stderr) == value.endswith("\n")
+        assert realm.run("get", result.stdout.decode().strip()).stdout == value.encode()
 
     def test_put_options_reach_the_record(self, realm: Realm) -> None:
         secret_id = realm.put("v", "--id", "db", "--owner", "ann", "--name", "prod.db")
@@ -157,7 +165,7 @@ class TestValues:
 
     def test_refused_id_keeps_the_stored_value(self, realm: Realm) -> None:
         realm.put("first", "--id", "db")
-        assert realm.run("put", "--id", "db", stdin=b"second").returncode == 1
+        assert realm.run("put", *PUT, "--id", "db", stdin=b"second").returncode == 1
         assert realm.run("get", "db").stdout == b"first"
 
     def test_update_replaces_the_value(self, realm: Realm) -> None:
@@ -167,7 +175,7 @@ class TestValues:
         assert realm.run("get", secret_id).stdout == "néw\n".encode()
 
     def test_input_must_be_utf8(self, realm: Realm) -> None:
-        result = realm.run("put", stdin=b"\xff\xfe")
+        result = realm.run("put", *PUT, stdin=b"\xff\xfe")
         assert result.returncode == 1
         assert b"not UTF-8" in result.stderr
 
@@ -202,7 +210,7 @@ sys.stdout.buffer.write(screen)
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
         result = subprocess.run(
-            [sys.executable, "-c", driver, "put", "--id", "typed"],
+            [sys.executable, "-c", driver, "put", *PUT, "--id", "typed"],
             capture_output=True,
             cwd=realm.root,
             env=realm.env,
@@ -388,11 +396,18 @@ class TestRun:
     def test_signal_status(self, realm: Realm) -> None:
         assert realm.run("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
 
-    def test_failing_reference_runs_nothing(self, realm: Realm) -> None:
+    def test_failing_references_run_nothing(self, realm: Realm) -> None:
         realm.put("other")
-        result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"))
+        result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"), API=f"x{ref('gone')}")
         assert result.returncode == 4
+        for name in (b"DB", b"API"):
+            assert b"variable " + name + b": secret id not found" in result.stderr
         assert not (realm.root / "ran").exists()
+
+    @pytest.mark.parametrize(("options", "seen"), [([], ""), (["--pass-key"], "key")])
+    def test_realm_key_stays_behind(self, realm: Realm, options: list[str], seen: str) -> None:
+        result = realm.run("run", *options, "--", "sh", "-c", f'printf %s "${{{KEY_VAR}:+key}}"')
+        assert (result.returncode, result.stdout.decode()) == (0, seen)
 
     def test_missing_command(self, realm: Realm) -> None:
         assert realm.run("run", "--", "no-such-command-here").returncode == 127
@@ -451,6 +466,208 @@ class TestDemo:
         assert secrets.Secrets.top_secret == "the host's key"
         assert dict(os.environ) == before
         assert not (tmp_path / "mine.sqlite3").exists()
+
+
+class TestStore:
+    def test_of_racing_puts_one_wins(self, realm: Realm) -> None:
+        def put(i: int) -> subprocess.CompletedProcess[bytes]:
+            return realm.run("put", *PUT, "--id", "same", stdin=b"v%d" % i)
+
+        with ThreadPoolExecutor(10) as pool:
+            results = list(pool.map(put, range(10)))
+        winners = [i for i, result in enumerate(results) if result.returncode == 0]
+        assert len(winners) == 1
+        assert all(b"already exists" in r.stderr for r in results if r.returncode == 1)
+        assert sorted(r.returncode for r in results) == [0] + [1] * 9
+        assert realm.run("get", "same").stdout == b"v%d" % winners[0]
+        assert stat.S_IMODE((realm.root / "realm.sqlite3").stat().st_mode) == 0o600
+
+    @pytest.mark.parametrize("args", [["get", "x"], ["render"], ["check"], ["run", "--", "true"]])
+    def test_reads_create_no_store(self, realm: Realm, args: list[str]) -> None:
+        result = realm.run(*args, stdin=ref("x").encode(), DB=ref("x"))
+        assert result.returncode == 1
+        assert b"realm.sqlite3 (the path comes from KUV_DATABASE)" in result.stdout + result.stderr
+        assert b"Traceback" not in result.stderr and leftovers(realm.root) == []
+        assert not (realm.root / "realm.sqlite3").exists()
+
+    def test_unprinted_id_is_not_kept(self, realm: Realm) -> None:
+        with open("/dev/full", "wb") as full:
+            result = realm.run("put", *PUT, "--id", "lost", stdin=b"v", stdout=full)
+        assert result.returncode == 1 and b"the secret was not stored" in result.stderr
+        assert realm.run("get", "lost").returncode == 4
+
+
+class TestUsage:
+    @pytest.mark.parametrize(
+        ("args", "stdin", "message"),
+        [
+            (["get", "x", "--owner", ""], b"", "--owner: must not be empty"),
+            (["render", "--prefix", ""], b"", "--prefix: must not be empty"),
+            (["check", "--owner", ""], b"", "--owner: must not be empty"),
+            (["run", "--prefix", "", "--", "true"], b"", "--prefix: must not be empty"),
+            (["put", *PUT, "--owner", ""], b"v", "--owner: must not be empty"),
+            (["put", "--name", "n"], b"v", "arguments are required: --owner"),
+            (["put", "--owner", "o"], b"v", "arguments are required: --name"),
+            (["put", *PUT, "--file"], b"v", "--file needs --file-name"),
+            (["put", *PUT, "--file", "--file-name", "a/b"], b"v", "not a plain file name"),
+            (["put", *PUT, "--file", "--file-name", ".."], b"v", "not a plain file name"),
+            (["put", *PUT, "--file", "--file-name", ""], b"v", "not a plain file name"),
+            (["put", *PUT], b"", "the value is empty; use --allow-empty"),
+        ],
+    )
+    def test_refused(self, realm: Realm, args: list[str], stdin: bytes, message: str) -> None:
+        result = realm.run(*args, stdin=stdin)
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert message in result.stderr.decode()
+        assert leftovers(realm.root) == [] and not (realm.root / "realm.sqlite3").exists()
+
+
+class TestOutputTargets:
+    @pytest.mark.parametrize("force", [[], ["--force"]])
+    @pytest.mark.parametrize("target", ["/dev/null", "fifo", "dir", "dir/", "-"])
+    def test_only_regular_files(self, realm: Realm, target: str, force: list[str]) -> None:
+        os.mkfifo(realm.root / "fifo")
+        (realm.root / "dir").mkdir()
+        # A refusal comes before resolution, which would fail with status 4 here.
+        stdin = b"plain" if target == "-" else ref("no-such-id").encode()
+        result = realm.run("render", "-o", target, *force, stdin=stdin)
+        if target == "-":
+            assert (result.returncode, result.stdout) == (0, b"plain")
+        else:
+            assert result.returncode == 1 and b"must be a regular file" in result.stderr
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        assert stat.S_ISFIFO((realm.root / "fifo").stat().st_mode)
+        assert leftovers(realm.root) == ["dir", "fifo"] and not any((realm.root / "dir").iterdir())
+
+
+class TestPipesAndSignals:
+    @pytest.mark.parametrize("unbuffered", ["", "1"])
+    @pytest.mark.parametrize("command", ["get", "render"])
+    def test_broken_pipe_fails(self, realm: Realm, command: str, unbuffered: str) -> None:
+        big = "x" * 1_000_000
+        (realm.root / "big.txt").write_text(big)
+        args = ["get", realm.put(big)] if command == "get" else ["render", "big.txt"]
+        env = {**realm.env, "PYTHONUNBUFFERED": unbuffered}
+        with subprocess.Popen(
+            [*LAUNCHER, *args],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            cwd=realm.root,
+            env=env,
+        ) as proc:
+            assert proc.stdout is not None and proc.stderr is not None
+            assert proc.stdout.read(5) == b"xxxxx"
+            proc.stdout.close()  # the rest of the output can go nowhere now
+            assert proc.wait(60) == 1
+            error = proc.stderr.read()
+        assert b"standard output: the reader closed it" in error and b"Traceback" not in error
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+    def test_signal_during_render_leaves_nothing(self, realm: Realm, signum: int) -> None:
+        os.mkfifo(realm.root / "in.env")
+        with subprocess.Popen(
+            [*LAUNCHER, "render", "in.env", "-o", "out.env"],
+            stderr=subprocess.PIPE,
+            cwd=realm.root,
+            env=realm.env,
+        ) as proc:
+            with open(realm.root / "in.env", "w") as writer:  # opens once the command reads
+                writer.write("A=1\n")
+                writer.flush()
+                proc.send_signal(signum)
+                assert proc.wait(60) == 128 + signum
+            assert proc.stderr is not None and b"Traceback" not in proc.stderr.read()
+        assert leftovers(realm.root) == ["in.env"]
+
+
+def _fail(err: int, when: Callable[..., bool] = lambda *a, **k: True) -> Callable[[Any], Any]:
+    def wrap(real: Callable[..., Any]) -> Callable[..., Any]:
+        def fake(*args: Any, **kwargs: Any) -> Any:
+            if when(*args, **kwargs):
+                raise OSError(err, os.strerror(err))
+            return real(*args, **kwargs)
+
+        return fake
+
+    return wrap
+
+
+NO_TMPFILE = (
+    "open",
+    _fail(errno.EOPNOTSUPP, lambda p, flags, *a, **k: flags & os.O_TMPFILE == os.O_TMPFILE),
+)
+NO_PROC = ("PROC_FD", lambda real: "/no/proc/here")
+NO_LINKS = ("link", _fail(errno.EPERM))
+NO_RENAMEAT2 = ("renameat2", _fail(errno.ENOSYS))
+DIR_FSYNC = ("fsync", _fail(errno.EIO, lambda fd: stat.S_ISDIR(os.fstat(fd).st_mode)))
+DISK_FULL = ("write", _fail(errno.ENOSPC))
+
+
+class TestPublication:
+    """The fallbacks of publish.write_output, with the failures of a file system injected."""
+
+    @pytest.mark.parametrize(
+        ("faults", "force", "before", "after", "error"),
+        [
+            ([NO_TMPFILE], False, None, "new", None),
+            ([NO_TMPFILE], True, "old", "new", None),
+            ([NO_PROC], False, None, "new", None),
+            ([NO_PROC], True, "old", "new", None),
+            ([NO_LINKS], False, None, "new", None),
+            ([NO_LINKS], False, "old", "old", "file exists; use --force"),
+            ([NO_LINKS], True, "old", "new", None),
+            ([NO_TMPFILE, NO_LINKS], False, None, "new", None),
+            ([NO_LINKS, NO_RENAMEAT2], False, None, None, "neither by a hard link nor by"),
+            ([DIR_FSYNC], False, None, "new", None),
+            ([DISK_FULL], True, "old", "old", "No space left on device"),
+            ([NO_TMPFILE, DISK_FULL], False, None, None, "No space left on device"),
+        ],
+    )
+    def test_fallbacks(
+        self,
+        tmp_path: Path,
+        monkeypatch: pytest.MonkeyPatch,
+        faults: list[tuple[str, Any]],
+        force: bool,
+        before: str | None,
+        after: str | None,
+        error: str | None,
+    ) -> None:
+        from kuv_secrets import publish
+
+        target = tmp_path / "out"
+        if before is not None:
+            target.write_text(before)
+        for name, fake in faults:
+            owner = os if hasattr(os, name) else publish
+            monkeypatch.setattr(owner, name, fake(getattr(owner, name)))
+        if error is None:
+            publish.write_output(str(target), b"new", force)
+            assert stat.S_IMODE(target.stat().st_mode) == 0o600
+        else:
+            with pytest.raises(Exception, match=error) as raised:
+                publish.write_output(str(target), b"new", force)
+            assert str(target) in str(raised.value)
+        monkeypatch.undo()
+        assert (target.read_text() if target.exists() else None) == after
+
+    def test_termination_waits_for_the_file(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        from kuv_secrets import cli
+
+        (tmp_path / "in.txt").write_text("new")
+        real_fsync, kills = os.fsync, [signal.SIGTERM]
+
+        def fsync(fd: int) -> None:  # the named temporary file exists now
+            if kills:
+                os.kill(os.getpid(), kills.pop())
+            real_fsync(fd)
+
+        monkeypatch.setattr(os, "open", NO_TMPFILE[1](os.open))
+        monkeypatch.setattr(os, "fsync", fsync)
+        status = cli.main(["render", str(tmp_path / "in.txt"), "-o", str(tmp_path / "out")])
+        assert (status, (tmp_path / "out").read_text()) == (128 + signal.SIGTERM, "new")
 
 
 @pytest.fixture(autouse=True)
