@@ -166,6 +166,7 @@ def build_parser() -> argparse.ArgumentParser:
         "typed at a prompt on a terminal.",
     )
     update.add_argument("id", metavar="ID")
+    update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
     get = _subcommand(
         commands,

@@ -37,7 +37,9 @@ def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> str |
 def cmd_keygen(args: argparse.Namespace) -> int:
     from cryptography.fernet import Fernet
 
-    # Never replaced: overwriting a key would orphan every secret made under it.
+    if args.output not in (None, "-") and os.path.lexists(args.output):
+        # Never replaced: that would orphan every secret made under the old key.
+        raise CliError(f"{args.output}: file exists; keygen never replaces a key file")
     check_output(args.output, force=False)
     write_output(args.output, Fernet.generate_key() + b"\n", force=False)
     return EXIT_OK

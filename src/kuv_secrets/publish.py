@@ -23,7 +23,7 @@ from kuv_secrets.streams import write_stdout
 PROC_FD = "/proc/self/fd"
 _RENAME_NOREPLACE = 1
 _NO_TMPFILE = frozenset({errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL})
-_NO_LINKS = frozenset({errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK})
+_NO_LINKS = frozenset({errno.EPERM, errno.EOPNOTSUPP, errno.EXDEV})
 _NO_RENAMEAT2 = frozenset({errno.ENOSYS, errno.EINVAL})
 _UNPUBLISHABLE = (
     "the file system can publish the file neither by a hard link nor by an exclusive rename"
