@@ -9,6 +9,7 @@ import signal
 import stat
 import subprocess
 import sys
+import time
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -554,9 +555,11 @@ class TestOutput:
         os.mkfifo(realm.root / "in.env")
         args = [*LAUNCHER, "render", "in.env", "-o", "out.env"]
         with subprocess.Popen(args, stderr=subprocess.PIPE, cwd=realm.root, env=realm.env) as proc:
-            with open(realm.root / "in.env", "w") as writer:  # open once the command reads
-                writer.write("A=1\n")
-                writer.flush()
+            with open(realm.root / "in.env", "w"):  # open once the command opens it
+                # Sent in the blocking read: a signal caught just before it would wait for it.
+                wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
+                while "pipe_read" not in wchan.read_text() and time.monotonic() < deadline:
+                    time.sleep(0.01)
                 proc.send_signal(signum)
                 assert proc.wait(60) == 128 + signum
             assert proc.stderr and proc.stderr.read() == b""
