@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import signal
 import stat
 import subprocess
 import sys
-from collections.abc import Iterator
+import time
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -15,11 +19,15 @@ import pytest
 import yaml
 from cryptography.fernet import Fernet
 
+from kuv_secrets import cli, publish
+from kuv_secrets.errors import CliError
+
 KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
 COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
 
+PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
 PLAIN = "s3cr3t"
 TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted in
 
@@ -37,11 +45,14 @@ class Realm:
             **{KEY_VAR: self.key},
         )
 
-    def run(self, *args: str, stdin: bytes = b"", **env: str) -> subprocess.CompletedProcess[bytes]:
+    def run(
+        self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
+    ) -> subprocess.CompletedProcess[bytes]:
         return subprocess.run(
             [*LAUNCHER, *args],
             input=stdin,
-            capture_output=True,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
             cwd=self.root,
             env={**self.env, **env},
             check=False,
@@ -49,7 +60,7 @@ class Realm:
         )
 
     def put(self, value: str, *options: str) -> str:
-        result = self.run("put", *options, stdin=value.encode())
+        result = self.run("put", *PUT, *options, stdin=value.encode())
         assert result.returncode == 0, result.stderr
         return result.stdout.decode().strip()
 
@@ -85,10 +96,10 @@ class TestExitStatus:
             (["get", "{plain}", "--owner", "bob"], 4, "Owner name of secret doesn't match"),
             (["get", "{plain}", "--prefix", "dev."], 4, "Name prefix of secret doesn't match"),
             (["update", "no-such-id"], 4, "secret id not found"),
-            (["put", "--id", "{plain}"], 1, "secret id already exists"),
+            (["put", *PUT, "--id", "{plain}"], 1, "secret id already exists"),
             (["frobnicate"], 2, "invalid choice"),
             ([], 2, "usage:"),
-            (["put", "--file-name", "x"], 2, "need --file"),
+            (["put", *PUT, "--file-name", "x"], 2, "need --file"),
             (["render", "--format", "xml"], 2, "invalid choice"),
             (["run"], 2, "no command given"),
         ],
@@ -146,8 +157,9 @@ class TestValues:
         ["plain", "trailing newline\n", " padded\r\n\n", "Grüße, 秘密 🗝\n", "", "${{ x }}"],
     )
     def test_put_and_get_keep_every_byte(self, realm: Realm, value: str) -> None:
-        secret_id = realm.put(value)
-        assert realm.run("get", secret_id).stdout == value.encode()
+        result = realm.run("put", *PUT, "--allow-empty", stdin=value.encode())
+        assert (b"note: the value ends with a newline" in result.stderr) == value.endswith("\n")
+        assert realm.run("get", result.stdout.decode().strip()).stdout == value.encode()
 
     def test_put_options_reach_the_record(self, realm: Realm) -> None:
         secret_id = realm.put("v", "--id", "db", "--owner", "ann", "--name", "prod.db")
@@ -157,7 +169,7 @@ class TestValues:
 
     def test_refused_id_keeps_the_stored_value(self, realm: Realm) -> None:
         realm.put("first", "--id", "db")
-        assert realm.run("put", "--id", "db", stdin=b"second").returncode == 1
+        assert realm.run("put", *PUT, "--id", "db", stdin=b"second").returncode == 1
         assert realm.run("get", "db").stdout == b"first"
 
     def test_update_replaces_the_value(self, realm: Realm) -> None:
@@ -167,7 +179,7 @@ class TestValues:
         assert realm.run("get", secret_id).stdout == "néw\n".encode()
 
     def test_input_must_be_utf8(self, realm: Realm) -> None:
-        result = realm.run("put", stdin=b"\xff\xfe")
+        result = realm.run("put", *PUT, stdin=b"\xff\xfe")
         assert result.returncode == 1
         assert b"not UTF-8" in result.stderr
 
@@ -202,7 +214,7 @@ sys.stdout.buffer.write(screen)
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
         result = subprocess.run(
-            [sys.executable, "-c", driver, "put", "--id", "typed"],
+            [sys.executable, "-c", driver, "put", *PUT, "--id", "typed"],
             capture_output=True,
             cwd=realm.root,
             env=realm.env,
@@ -388,11 +400,18 @@ class TestRun:
     def test_signal_status(self, realm: Realm) -> None:
         assert realm.run("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
 
-    def test_failing_reference_runs_nothing(self, realm: Realm) -> None:
+    def test_failing_references_run_nothing(self, realm: Realm) -> None:
         realm.put("other")
-        result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"))
+        result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"), API=f"x{ref('gone')}")
         assert result.returncode == 4
+        for name in (b"DB", b"API"):
+            assert b"variable " + name + b": secret id not found" in result.stderr
         assert not (realm.root / "ran").exists()
+
+    @pytest.mark.parametrize(("options", "seen"), [([], ""), (["--pass-key"], "key")])
+    def test_realm_key_stays_behind(self, realm: Realm, options: list[str], seen: str) -> None:
+        result = realm.run("run", *options, "--", "sh", "-c", f'printf %s "${{{KEY_VAR}:+key}}"')
+        assert (result.returncode, result.stdout.decode()) == (0, seen)
 
     def test_missing_command(self, realm: Realm) -> None:
         assert realm.run("run", "--", "no-such-command-here").returncode == 127
@@ -451,6 +470,168 @@ class TestDemo:
         assert secrets.Secrets.top_secret == "the host's key"
         assert dict(os.environ) == before
         assert not (tmp_path / "mine.sqlite3").exists()
+
+
+class TestStore:
+    def test_of_racing_puts_one_wins(self, realm: Realm) -> None:
+        with ThreadPoolExecutor(10) as pool:
+            runs = pool.map(
+                lambda i: realm.run("put", *PUT, "--id", "one", stdin=b"%d" % i), range(10)
+            )
+            results = [(r.returncode, b"already exists" in r.stderr) for r in runs]
+        assert sorted(results) == [(0, False)] + [(1, True)] * 9
+        assert realm.run("get", "one").stdout == b"%d" % results.index((0, False))
+        assert stat.S_IMODE((realm.root / "realm.sqlite3").stat().st_mode) == 0o600
+
+    @pytest.mark.parametrize("args", [["get", "x"], ["render"], ["check"], ["run", "--", "true"]])
+    def test_reads_create_no_store(self, realm: Realm, args: list[str]) -> None:
+        result = realm.run(*args, stdin=ref("x").encode(), DB=ref("x"))
+        assert result.returncode == 1 and b"Traceback" not in result.stderr
+        assert b"realm.sqlite3 (the path comes from KUV_DATABASE)" in result.stdout + result.stderr
+        assert leftovers(realm.root) == [] and not (realm.root / "realm.sqlite3").exists()
+
+    def test_unprinted_id_is_not_kept(self, realm: Realm) -> None:
+        with open("/dev/full", "wb") as full:
+            result = realm.run("put", *PUT, "--id", "lost", stdin=b"v", stdout=full)
+        assert result.returncode == 1 and b"the secret was not stored" in result.stderr
+        assert realm.run("get", "lost").returncode == 4
+
+    @pytest.mark.parametrize(
+        ("args", "stdin", "message"),
+        [
+            (["get", "x", "--owner", ""], b"", "--owner: must not be empty"),
+            (["render", "--prefix", ""], b"", "--prefix: must not be empty"),
+            (["check", "--owner", ""], b"", "--owner: must not be empty"),
+            (["run", "--prefix", "", "--", "true"], b"", "--prefix: must not be empty"),
+            (["put", *PUT, "--owner", ""], b"v", "--owner: must not be empty"),
+            (["put", "--name", "n"], b"v", "arguments are required: --owner"),
+            (["put", "--owner", "o"], b"v", "arguments are required: --name"),
+            (["put", *PUT, "--file"], b"v", "--file needs --file-name"),
+            (["put", *PUT, "--file", "--file-name", "a/b"], b"v", "not a plain file name"),
+            (["put", *PUT, "--file", "--file-name", ".."], b"v", "not a plain file name"),
+            (["put", *PUT, "--file", "--file-name", ""], b"v", "not a plain file name"),
+            (["put", *PUT], b"", "the value is empty; use --allow-empty"),
+        ],
+    )
+    def test_usage_errors(self, realm: Realm, args: list[str], stdin: bytes, message: str) -> None:
+        result = realm.run(*args, stdin=stdin)
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert message in result.stderr.decode()
+        assert leftovers(realm.root) == [] and not (realm.root / "realm.sqlite3").exists()
+
+
+class TestOutput:
+    @pytest.mark.parametrize("force", [[], ["--force"]])
+    @pytest.mark.parametrize("target", ["/dev/null", "fifo", "dir", "dir/", "-"])
+    def test_only_regular_files(self, realm: Realm, target: str, force: list[str]) -> None:
+        os.mkfifo(realm.root / "fifo")
+        (realm.root / "dir").mkdir()
+        # Refused before anything resolves, which would fail with status 4 here.
+        stdin = b"plain" if target == "-" else ref("no-such-id").encode()
+        result = realm.run("render", "-o", target, *force, stdin=stdin)
+        to_stdout = target == "-"
+        assert (result.returncode, result.stdout) == ((0, b"plain") if to_stdout else (1, b""))
+        assert to_stdout or b"must be a regular file" in result.stderr
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        assert stat.S_ISFIFO((realm.root / "fifo").stat().st_mode)
+        assert leftovers(realm.root) == ["dir", "fifo"] and not any((realm.root / "dir").iterdir())
+
+    @pytest.mark.parametrize("unbuffered", ["", "1"])
+    @pytest.mark.parametrize("command", ["get", "render"])
+    def test_broken_pipe_fails(self, realm: Realm, command: str, unbuffered: str) -> None:
+        (realm.root / "big.txt").write_text("x" * 1_000_000)
+        args = ["get", realm.put("x" * 1_000_000)] if command == "get" else ["render", "big.txt"]
+        pipe = subprocess.PIPE
+        env = {**realm.env, "PYTHONUNBUFFERED": unbuffered}
+        argv = [*LAUNCHER, *args]
+        with subprocess.Popen(argv, stdout=pipe, stderr=pipe, cwd=realm.root, env=env) as proc:
+            assert proc.stdout and proc.stderr and proc.stdout.read(5) == b"xxxxx"
+            proc.stdout.close()  # the rest can go nowhere now
+            assert proc.wait(60) == 1
+            assert proc.stderr.read().endswith(b"standard output: the reader closed it\n")
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+    def test_signal_during_render_leaves_nothing(self, realm: Realm, signum: int) -> None:
+        os.mkfifo(realm.root / "in.env")
+        args = [*LAUNCHER, "render", "in.env", "-o", "out.env"]
+        with subprocess.Popen(args, stderr=subprocess.PIPE, cwd=realm.root, env=realm.env) as proc:
+            with open(realm.root / "in.env", "w"):  # open once the command opens it
+                # Sent in the blocking read: a signal caught just before it would wait for it.
+                wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
+                while "pipe_read" not in wchan.read_text() and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                proc.send_signal(signum)
+                assert proc.wait(60) == 128 + signum
+            assert proc.stderr and proc.stderr.read() == b""
+        assert leftovers(realm.root) == ["in.env"]
+
+
+def _fault(real: Any, err: int, when: Callable[..., bool] = lambda *a: True) -> Callable[..., Any]:
+    def fake(*args: Any, **kwargs: Any) -> Any:
+        if when(*args):
+            raise OSError(err, os.strerror(err))
+        return real(*args, **kwargs)
+
+    return fake
+
+
+NO_TMPFILE = ("open", errno.EOPNOTSUPP, lambda _, flags, *a: flags & os.O_TMPFILE == os.O_TMPFILE)
+NO_LINKS = ("link", errno.EPERM)
+NO_RENAMEAT2 = ("renameat2", errno.ENOSYS)
+DIR_FSYNC = ("fsync", errno.EIO, lambda fd: stat.S_ISDIR(os.fstat(fd).st_mode))
+DISK_FULL = ("write", errno.ENOSPC)
+
+
+class TestPublication:
+    """publish.write_output on file systems that lack what it tries first, or fail it."""
+
+    @pytest.mark.parametrize(
+        "case",
+        [
+            ([NO_TMPFILE], False, None, "new", None),
+            ([NO_TMPFILE], True, "old", "new", None),
+            ([("PROC_FD",)], False, None, "new", None),
+            ([NO_LINKS], False, None, "new", None),
+            ([NO_LINKS], False, "old", "old", "file exists; use --force"),
+            ([NO_LINKS], True, "old", "new", None),
+            ([NO_LINKS, NO_RENAMEAT2], False, None, None, "neither by a hard link nor by"),
+            ([DIR_FSYNC], False, None, "new", None),
+            ([DISK_FULL], True, "old", "old", "No space left on device"),
+            ([NO_TMPFILE, DISK_FULL], False, None, None, "No space left on device"),
+        ],
+    )
+    def test_fallbacks(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, case: Any) -> None:
+        faults, force, before, after, error = case
+        target = tmp_path / "out"
+        if before is not None:
+            target.write_text(before)
+        for name, *how in faults:
+            owner = publish if hasattr(publish, name) else os
+            fake = "/no/proc" if name == "PROC_FD" else _fault(getattr(owner, name), *how)
+            monkeypatch.setattr(owner, name, fake)
+        try:
+            publish.write_output(str(target), b"new", force)
+            assert error is None and stat.S_IMODE(target.stat().st_mode) == 0o600
+        except (OSError, CliError) as exc:
+            assert error is not None and error in str(exc) and str(target) in str(exc)
+        monkeypatch.undo()
+        assert (target.read_text() if target.exists() else None) == after
+
+    def test_termination_waits_for_the_file(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        (tmp_path / "in.txt").write_text("new")
+        fsync, kills = os.fsync, [signal.SIGTERM]
+
+        def killing_fsync(fd: int) -> None:  # the named temporary file exists by now
+            if kills:
+                os.kill(os.getpid(), kills.pop())
+            fsync(fd)
+
+        monkeypatch.setattr(os, "open", _fault(os.open, *NO_TMPFILE[1:]))
+        monkeypatch.setattr(os, "fsync", killing_fsync)
+        status = cli.main(["render", str(tmp_path / "in.txt"), "-o", str(tmp_path / "out")])
+        assert (status, (tmp_path / "out").read_text()) == (128 + signal.SIGTERM, "new")
 
 
 @pytest.fixture(autouse=True)

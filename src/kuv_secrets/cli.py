@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import os
+import contextlib
+import signal
 import sys
-from collections.abc import Callable
+import threading
+from collections.abc import Callable, Iterator
+from types import FrameType
 from typing import Any
 
 from kuv_secrets.commands import (
@@ -19,6 +22,7 @@ from kuv_secrets.commands import (
 )
 from kuv_secrets.demo import cmd_demo
 from kuv_secrets.errors import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, describe
+from kuv_secrets.streams import OutputError, discard_stdout, flush_stdout, report
 
 _EXIT_STATUS = """\
 exit status:
@@ -62,10 +66,36 @@ def _subcommand(
     return parser
 
 
+class _NonEmpty(argparse.Action):
+    """An option given as "" is a mistake, such as an unset shell variable, never "no limit"."""
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        if values == "":
+            raise argparse.ArgumentError(self, "must not be empty")
+        setattr(namespace, self.dest, values)
+
+
+def _file_name(value: str) -> str:
+    if value in ("", ".", "..") or "/" in value:
+        raise argparse.ArgumentTypeError(f"{value!r} is not a plain file name")
+    return value
+
+
 def _add_limits(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--owner", default="", help="accept only secrets of this owner")
     parser.add_argument(
-        "--prefix", default="", help="accept only secrets whose dotted name starts with this"
+        "--owner", default="", action=_NonEmpty, help="accept only secrets of this owner"
+    )
+    parser.add_argument(
+        "--prefix",
+        default="",
+        action=_NonEmpty,
+        help="accept only secrets whose dotted name starts with this",
     )
 
 
@@ -108,18 +138,24 @@ def build_parser() -> argparse.ArgumentParser:
         cmd_put,
         "store a new secret",
         "Store a new secret and print its id. The value is all of standard input, exactly "
-        "as given (a final newline included), or typed at a prompt on a terminal.",
+        "as given (a final newline included, with a note), or typed at a prompt on a terminal.",
     )
-    put.add_argument("--owner", help="the secret's owner")
-    put.add_argument("--name", help="the secret's dotted name, such as prod.billing.db.password")
+    put.add_argument("--owner", required=True, action=_NonEmpty, help="the secret's owner")
+    put.add_argument(
+        "--name",
+        required=True,
+        action=_NonEmpty,
+        help="the secret's dotted name, such as prod.billing.db.password",
+    )
     put.add_argument("--id", help="the id to store it under (default: a new random one)")
     put.add_argument(
         "--file", action="store_true", help="deliver the value as a file: resolving gives its path"
     )
     put.add_argument("--file-path", metavar="DIR", help="directory of that file (default: .)")
     put.add_argument(
-        "--file-name", metavar="NAME", help="name of that file (default: a new one per use)"
+        "--file-name", metavar="NAME", type=_file_name, help="name of that file (with --file)"
     )
+    put.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
     update = _subcommand(
         commands,
@@ -130,6 +166,7 @@ def build_parser() -> argparse.ArgumentParser:
         "typed at a prompt on a terminal.",
     )
     update.add_argument("id", metavar="ID")
+    update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
     get = _subcommand(
         commands,
@@ -176,10 +213,17 @@ def build_parser() -> argparse.ArgumentParser:
         cmd_run,
         "run a command with the secrets in its environment",
         "Substitute the references in the values of the environment variables and run "
-        "COMMAND with that environment.",
+        "COMMAND with that environment, less the realm key. Nothing runs when any reference "
+        "fails; every failing variable is reported.",
         _RUN_STATUS,
     )
     _add_limits(run)
+    run.add_argument(
+        "--pass-key",
+        action="store_true",
+        help="leave the realm key in COMMAND's environment (by default it is removed, "
+        "since it opens every secret)",
+    )
     run.add_argument("command", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARG...]")
 
     _subcommand(
@@ -199,6 +243,34 @@ def _exit_code(code: object) -> int:
     return code if isinstance(code, int) else EXIT_FAILURE
 
 
+class _Terminated(BaseException):
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _termination_unwinds() -> Iterator[None]:
+    """SIGTERM and SIGHUP unwind like Ctrl-C, so that clean-up code runs (unless ignored)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def terminate(signum: int, frame: FrameType | None) -> None:
+        raise _Terminated(signum)
+
+    previous = [
+        (signum, signal.signal(signum, terminate))
+        for signum in (signal.SIGTERM, signal.SIGHUP)
+        if signal.getsignal(signum) is not signal.SIG_IGN
+    ]
+    try:
+        yield
+    finally:
+        for signum, old in previous:
+            signal.signal(signum, old if old is not None else signal.SIG_DFL)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
@@ -209,14 +281,16 @@ def main(argv: list[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     try:
-        status: int = args.handler(args)
+        with _termination_unwinds():
+            status: int = args.handler(args)
+            flush_stdout()
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        # The reader went away; keep the interpreter from complaining at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILURE
+    except _Terminated as exc:
+        return 128 + exc.signum
     except Exception as exc:  # noqa: BLE001 - the command's boundary: a message, not a traceback
+        if isinstance(exc, (OutputError, BrokenPipeError)):
+            discard_stdout()
         status, message = describe(exc)
-        print(f"{PROG}: error: {message}", file=sys.stderr)
+        report(message)
     return status

@@ -15,8 +15,8 @@ from kuv_meta import RecordExistsError
 
 from kuv_secrets.errors import EXIT_OK, EXIT_REFERENCE, EXIT_USAGE, CliError, describe, record_class
 from kuv_secrets.formats import format_of, located, parse, references, render
-from kuv_secrets.publish import write_private
-from kuv_secrets.streams import read_input, read_value, write_stdout
+from kuv_secrets.publish import check_output, write_output
+from kuv_secrets.streams import OutputError, read_input, read_value, report, write_stdout
 
 if TYPE_CHECKING:
     from types import FrameType
@@ -37,18 +37,17 @@ def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> str |
 def cmd_keygen(args: argparse.Namespace) -> int:
     from cryptography.fernet import Fernet
 
-    key = Fernet.generate_key().decode()
-    if args.output is None:
-        print(key)
-        return EXIT_OK
-    fd = os.open(args.output, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(fd, "w", encoding="ascii") as fp:
-        os.fchmod(fd, 0o600)
-        fp.write(key + "\n")
+    if args.output not in (None, "-") and os.path.lexists(args.output):
+        # Never replaced: that would orphan every secret made under the old key.
+        raise CliError(f"{args.output}: file exists; keygen never replaces a key file")
+    check_output(args.output, force=False)
+    write_output(args.output, Fernet.generate_key() + b"\n", force=False)
     return EXIT_OK
 
 
 def cmd_put(args: argparse.Namespace) -> int:
+    if args.file and args.file_name is None:
+        raise CliError("--file needs --file-name", EXIT_USAGE)
     if not args.file and (args.file_path is not None or args.file_name is not None):
         raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
     records = record_class()
@@ -62,13 +61,18 @@ def cmd_put(args: argparse.Namespace) -> int:
     fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
     if args.file:
         fields["is_file"] = True
-    record = records(secret=read_value("Secret value: "), **fields)
+    record = records(secret=read_value("Secret value: ", allow_empty=args.allow_empty), **fields)
     try:
         # One step: of two puts racing for the id, exactly one stores its value.
         record.save(create=True)
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
-    print(record.id)
+    try:
+        write_stdout(record.id + _NEWLINE)
+    except OutputError as exc:
+        # Nobody learnt the id, so nobody could ever use or remove the record.
+        record.delete()
+        raise OutputError(f"{exc}; the secret was not stored") from None
     return EXIT_OK
 
 
@@ -88,16 +92,12 @@ def cmd_get(args: argparse.Namespace) -> int:
 def cmd_render(args: argparse.Namespace) -> int:
     path = None if args.file in (None, "-") else args.file
     # Refused before anything resolves, so no file secret is written for nothing.
-    if args.output is not None and not args.force and os.path.lexists(args.output):
-        raise CliError(f"{args.output}: file exists; use --force to replace it")
+    check_output(args.output, args.force)
     text = read_input(path)
     fmt = format_of(path, args.format)
     label = path or "standard input"
     rendered = render(record_class(), text, fmt, args.owner, args.prefix, label)
-    if args.output is None:
-        write_stdout(rendered)
-    else:
-        write_private(args.output, rendered.encode("utf-8"), args.force)
+    write_output(args.output, rendered.encode("utf-8"), args.force)
     return EXIT_OK
 
 
@@ -149,17 +149,36 @@ def _signals_to(proc: subprocess.Popen[bytes]) -> Iterator[None]:
             signal.signal(signum, old if old is not None else signal.SIG_DFL)
 
 
+def _child_environment(records: type[Secrets], args: argparse.Namespace) -> dict[str, str]:
+    environment = dict(os.environ)
+    if not args.pass_key:
+        # With the realm key the command could read any secret, whatever --owner and --prefix say.
+        environment.pop(os.environ.get("KUV_SECRET_NAME", "kuv_top_secret").upper(), None)
+    failures: list[tuple[int, str]] = []
+    for name, value in list(environment.items()):
+        try:
+            environment[name] = records.secret_composer(
+                value, records.get_secret_from_id, args.owner, args.prefix
+            )
+        except Exception as exc:  # noqa: BLE001 - every variable is reported, none ends the check
+            failures.append(describe(exc))
+            report(f"environment variable {name}: {failures[-1][1]}")
+    if failures:
+        count = len(failures)
+        raise CliError(
+            f"{count} of the environment's variables do not resolve; nothing was run",
+            failures[0][0],
+        )
+    return environment
+
+
 def cmd_run(args: argparse.Namespace) -> int:
     command = list(args.command)
     if command[:1] == ["--"]:
         command = command[1:]
     if not command:
         raise CliError("no command given: kuv-secrets run -- COMMAND [ARG...]", EXIT_USAGE)
-    records = record_class()
-    environment = {
-        name: records.secret_composer(value, records.get_secret_from_id, args.owner, args.prefix)
-        for name, value in os.environ.items()
-    }
+    environment = _child_environment(record_class(), args)
     try:
         proc = subprocess.Popen(command, env=environment)
     except FileNotFoundError:

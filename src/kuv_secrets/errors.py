@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import errno
 import os
 from typing import TYPE_CHECKING
+
+from kuv_meta import StoreNotFoundError
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
@@ -32,6 +35,11 @@ class CliError(Exception):
         self.status = status
 
 
+def output_problem(exc: OSError) -> str:
+    reason = "the reader closed it" if exc.errno == errno.EPIPE else exc.strerror or str(exc)
+    return f"could not write all of the output to standard output: {reason}"
+
+
 def record_class() -> type[Secrets]:
     # Imported on first use: the import fixes the realm key, which demo sets up first.
     from kuv_secrets.secrets import Secrets
@@ -52,6 +60,8 @@ def describe(exc: BaseException) -> tuple[int, str]:
 
     if isinstance(exc, CliError):
         return exc.status, str(exc)
+    if isinstance(exc, StoreNotFoundError):
+        return EXIT_FAILURE, str(exc)
     if isinstance(exc, InvalidToken):
         return EXIT_KEY, "the realm key does not open this secret (wrong key or damaged token)"
     if isinstance(exc, UnicodeEncodeError) and exc.encoding == "ascii":
@@ -63,4 +73,10 @@ def describe(exc: BaseException) -> tuple[int, str]:
             return EXIT_KEY, _key_problem()
         if message in _DENIED:
             return EXIT_REFERENCE, message
+    if isinstance(exc, BrokenPipeError):
+        return EXIT_FAILURE, output_problem(exc)
+    if isinstance(exc, OSError) and exc.strerror:
+        # In words with the path, not "[Errno N] ...".
+        where = os.fsdecode(exc.filename) if isinstance(exc.filename, (str, bytes)) else None
+        return EXIT_FAILURE, f"{where}: {exc.strerror}" if where else exc.strerror
     return EXIT_FAILURE, str(exc) or type(exc).__name__
