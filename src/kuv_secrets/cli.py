@@ -19,7 +19,6 @@ from kuv_secrets.commands import (
 )
 from kuv_secrets.demo import cmd_demo
 from kuv_secrets.errors import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, describe
-from kuv_secrets.formats import FORMATS
 
 _EXIT_STATUS = """\
 exit status:
@@ -76,7 +75,7 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--format",
-        choices=FORMATS,
+        choices=("json", "yaml", "dotenv", "text"),
         help="how to read FILE (default: .json, .yaml or .yml by extension; .env, .env.* and "
         "*.env as dotenv; anything else, and standard input, as text)",
     )

@@ -18,7 +18,6 @@ from kuv_secrets.scalars import CLOSE, OPEN, Lines, Scalar
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
 
-FORMATS = ("json", "yaml", "dotenv", "text")
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
 _SHOWN = 40
 
