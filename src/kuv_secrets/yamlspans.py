@@ -35,11 +35,22 @@ _BLOCK_HEADER = re.compile(r"([|>])([-+]?)([1-9]?)([-+]?)")
 _RESOLVER = yaml.resolver.Resolver()
 
 
+def _bom_uncounted() -> int:
+    # libyaml's reader drops a byte order mark without counting it in its marks.
+    probe = (e for e in yaml.parse("\ufeffa", Loader=_LOADER) if isinstance(e, yaml.ScalarEvent))
+    mark = next(probe).start_mark
+    return 1 - mark.index if mark else 0
+
+
+_BOM_UNCOUNTED = _bom_uncounted()
+
+
 def scalars(text: str, label: str) -> list[Scalar]:
     """Every string scalar holding a reference marker, with whether it is (inside) a key."""
     found: list[Scalar] = []
     frames: list[list[bool]] = []  # mapping?, flow?, a key comes next?, inside a key?
     ordinal = -1
+    shift = _BOM_UNCOUNTED if text.startswith("\ufeff") else 0
     for event in _events(text, label):
         if isinstance(event, _NODES):
             in_key = flow = False
@@ -51,7 +62,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
                 ordinal += 1
                 if OPEN in event.value and _is_string(event.tag):
                     assert event.start_mark is not None and event.end_mark is not None
-                    start, end = event.start_mark.index, event.end_mark.index
+                    start, end = event.start_mark.index + shift, event.end_mark.index + shift
                     if event.anchor is not None or event.tag is not None:
                         start = _after_properties(text, start, end)
                     line = event.start_mark.line + 1
@@ -119,7 +130,9 @@ def _apply(text: str, edits: list[tuple[Scalar, str]], quoted: set[int]) -> str:
 
 
 def _misread(text: str, result: str, expected: dict[int, str]) -> set[int]:
-    # Reads both streams side by side: every scalar must come back as it was or as substituted.
+    # Reads both streams side by side: every scalar must come back as it was or as substituted,
+    # and a substituted plain one as a string.
+    wrong: set[int] = set()
     ordinal = -1
     try:
         streams = yaml.parse(text, Loader=_LOADER), yaml.parse(result, Loader=_LOADER)
@@ -128,13 +141,16 @@ def _misread(text: str, result: str, expected: dict[int, str]) -> set[int]:
                 return set(expected)
             if isinstance(before, yaml.ScalarEvent) and isinstance(after, yaml.ScalarEvent):
                 ordinal += 1
-                if after.value != expected.get(ordinal, before.value):
-                    if ordinal not in expected:
+                if ordinal not in expected:
+                    if after.value != before.value:
                         return set(expected)
-                    return {ordinal}
+                elif after.value != expected[ordinal] or (
+                    after.style in (None, "") and not _is_str(after.value)
+                ):
+                    wrong.add(ordinal)
     except yaml.YAMLError:
         return set(expected)
-    return set()
+    return wrong
 
 
 def _encode(text: str, scalar: Scalar, new: str, quoted: bool) -> tuple[int, int, str]:
@@ -161,6 +177,10 @@ def _plain(value: str, flow: bool) -> bool:
         return False
     if flow and any(char in value for char in ",[]{}"):
         return False
+    return _is_str(value)
+
+
+def _is_str(value: str) -> bool:
     # A plain scalar must read back as a string under YAML 1.1 and 1.2 alike.
     tag = _RESOLVER.resolve(yaml.ScalarNode, value, (True, False))  # type: ignore[no-untyped-call]
     return tag == _CORE + "str" and not _CORE_12.fullmatch(value)
