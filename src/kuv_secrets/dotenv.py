@@ -9,6 +9,7 @@ comment, trailing blanks dropped, nothing expanded. Other lines are no entries a
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 
 _NAME = re.compile(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
@@ -19,6 +20,10 @@ _COMMENT = re.compile(r"[ \t]#")
 _DOUBLE_ESCAPE = re.compile(r"\\([$`\"\\\n])")
 _BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
 _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
+_NOT_IN_DOUBLE = re.compile(r'["`\\]')
+
+# Substitutes the references of some source text, each value first passed through the function.
+Substitute = Callable[[str, Callable[[str], str]], str]
 
 
 @dataclass(frozen=True)
@@ -77,4 +82,33 @@ def quote(value: str) -> str:
     # Single quotes are literal everywhere, except that some loaders unescape \\ and \' there.
     if "'" not in value and "\\" not in value:
         return f"'{value}'"
-    return '"' + _NEEDS_ESCAPE.sub(r"\\\1", value) + '"'
+    return f'"{_escape(value)}"'
+
+
+def rewritten(source: str, value: str, substitute: Substitute) -> str:
+    """Source text for a value that now reads ``value``.
+
+    Inside double quotes the references are replaced where they stand, so that the shell and the
+    loaders still expand the rest ($HOME, ${USER}); an unquoted value that expands something
+    moves into double quotes. Anything else is quoted whole.
+    """
+    if source.startswith('"'):
+        inner = source[1:-1]
+    elif (
+        source[:1] != "'" and "$" in source.replace("${{", "") and not _NOT_IN_DOUBLE.search(source)
+    ):
+        inner = source
+    else:
+        return quote(value)
+    try:
+        candidate = f'"{substitute(inner, _escape)}"'
+    except StopIteration:  # more references here than were resolved: not the same text
+        return quote(value)
+    found = entries(f"V={candidate}")
+    if [(e.value, e.end) for e in found] == [(value, len(candidate) + 2)]:
+        return candidate
+    return quote(value)
+
+
+def _escape(value: str) -> str:
+    return _NEEDS_ESCAPE.sub(r"\\\1", value)

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import os
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -77,24 +78,45 @@ def find(records: type[Secrets], text: str, fmt: str, label: str) -> list[Refere
 
 def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str, label: str) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
-    edits: list[tuple[Scalar, str]] = []
+    edits: list[tuple[Scalar, str, list[str]]] = []
     for scalar in _scalars(text, fmt, label):
         if not scalar.in_key:
-            new = _compose(records, scalar, owner, prefix, label)
+            new, values = _compose(records, scalar, owner, prefix, label)
             if new != scalar.value:
-                edits.append((scalar, new))
+                edits.append((scalar, new, values))
     if not edits:
         return text
     if fmt == "yaml":
-        return yamlspans.rewrite(text, edits, label)
-    encode = {"json": jsonspans.encode, "dotenv": dotenv.quote}.get(fmt, str)
+        return yamlspans.rewrite(text, [(scalar, new) for scalar, new, _ in edits], label)
     pieces: list[str] = []
     done = 0
-    for scalar, new in edits:
-        pieces += (text[done : scalar.start], encode(new))
+    for scalar, new, values in edits:
+        if fmt == "json":
+            source = jsonspans.encode(new)
+        elif fmt == "dotenv":
+            source = dotenv.rewritten(
+                text[scalar.start : scalar.end], new, _replay(records, values)
+            )
+        else:
+            source = new
+        pieces += (text[done : scalar.start], source)
         done = scalar.end
     pieces.append(text[done:])
     return "".join(pieces)
+
+
+def _replay(records: type[Secrets], values: list[str]) -> dotenv.Substitute:
+    """Substitution in some source text with the values already resolved, in their order."""
+
+    def substitute(source: str, transform: Callable[[str], str]) -> str:
+        queue = iter(values)
+
+        def resolve(secret_id: str, owner: str, prefix: str) -> str:
+            return transform(next(queue))
+
+        return records.secret_composer(source, resolve)
+
+    return substitute
 
 
 def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
@@ -114,15 +136,19 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
     return [Scalar(0, len(text), text, 1)] if OPEN in text else []
 
 
-def _compose(records: type[Secrets], scalar: Scalar, owner: str, prefix: str, label: str) -> str:
+def _compose(
+    records: type[Secrets], scalar: Scalar, owner: str, prefix: str, label: str
+) -> tuple[str, list[str]]:
     resolved: list[str] = []
+    values: list[str] = []
 
     def resolve(secret_id: str, owner: str, prefix: str) -> str:
         resolved.append(secret_id)
-        return records.get_secret_from_id(secret_id, owner, prefix)
+        values.append(records.get_secret_from_id(secret_id, owner, prefix))
+        return values[-1]
 
     try:
-        return records.secret_composer(scalar.value, resolve, owner, prefix)
+        return records.secret_composer(scalar.value, resolve, owner, prefix), values
     except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
         status, reason = describe(exc)
         if not resolved:
