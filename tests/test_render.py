@@ -131,7 +131,7 @@ class TestRender:
                 .replace("ratio: ${{ num }}x", "ratio: 1.50x")
                 .replace("'${{ num }}'", "'1.50'")
                 .replace("|-\n    ${{ multi }}", "|\n    line one\n    line two")
-                .replace("${{ num }}\n    text", "1.50 text"),
+                .replace("${{ num }}", "1.50"),
             ),
             (
                 "crlf.yaml",

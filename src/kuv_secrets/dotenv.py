@@ -9,8 +9,9 @@ comment, trailing blanks dropped, nothing expanded. Other lines are no entries a
 from __future__ import annotations
 
 import re
-from collections.abc import Callable
 from dataclasses import dataclass
+
+from kuv_secrets.scalars import Substitute
 
 _NAME = re.compile(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
 _SINGLE = re.compile(r"'([^']*)'")
@@ -21,9 +22,6 @@ _DOUBLE_ESCAPE = re.compile(r"\\([$`\"\\\n])")
 _BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
 _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
 _NOT_IN_DOUBLE = re.compile(r'["`\\]')
-
-# Substitutes the references of some source text, each value first passed through the function.
-Substitute = Callable[[str, Callable[[str], str]], str]
 
 
 @dataclass(frozen=True)

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING
 
 from kuv_secrets import dotenv, jsonspans, yamlspans
 from kuv_secrets.errors import CliError, describe
-from kuv_secrets.scalars import CLOSE, OPEN, Lines, Scalar
+from kuv_secrets.scalars import CLOSE, OPEN, Lines, Scalar, Substitute
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
@@ -87,7 +87,8 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     if not edits:
         return text
     if fmt == "yaml":
-        return yamlspans.rewrite(text, [(scalar, new) for scalar, new, _ in edits], label)
+        replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
+        return yamlspans.rewrite(text, replays, label)
     pieces: list[str] = []
     done = 0
     for scalar, new, values in edits:
@@ -105,7 +106,7 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     return "".join(pieces)
 
 
-def _replay(records: type[Secrets], values: list[str]) -> dotenv.Substitute:
+def _replay(records: type[Secrets], values: list[str]) -> Substitute:
     """Substitution in some source text with the values already resolved, in their order."""
 
     def substitute(source: str, transform: Callable[[str], str]) -> str:

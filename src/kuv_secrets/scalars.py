@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 
 OPEN, CLOSE = "${{", "}}"
+# Substitutes the references of some source text with the values already resolved for a scalar,
+# each passed through the given function first.
+Substitute = Callable[[str, Callable[[str], str]], str]
 
 
 @dataclass(frozen=True)

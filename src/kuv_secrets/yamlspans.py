@@ -14,7 +14,7 @@ from collections.abc import Iterator
 import yaml
 
 from kuv_secrets.errors import CliError
-from kuv_secrets.scalars import OPEN, Scalar
+from kuv_secrets.scalars import OPEN, Scalar, Substitute
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 _CORE = "tag:yaml.org,2002:"
@@ -80,16 +80,19 @@ def scalars(text: str, label: str) -> list[Scalar]:
     return found
 
 
-def rewrite(text: str, edits: list[tuple[Scalar, str]], label: str) -> str:
+def rewrite(text: str, edits: list[tuple[Scalar, str, Substitute]], label: str) -> str:
     """``text`` with each scalar's source replaced by its new value, in its own style if it can."""
-    quoted: set[int] = set()
-    for _ in range(2):
-        result = _apply(text, edits, quoted)
-        wrong = _misread(text, result, {scalar.ordinal: new for scalar, new in edits})
+    # Re-reading is the judge: a scalar misread goes down to a plainer way of writing it, and
+    # double quotes can say anything.
+    tiers = {scalar.ordinal: 0 for scalar, _, _ in edits}
+    for _ in range(3):
+        result = _apply(text, edits, tiers)
+        wrong = _misread(text, result, {scalar.ordinal: new for scalar, new, _ in edits})
         if not wrong:
             return result
-        # Re-reading is the judge; double quotes can say anything.
-        quoted |= wrong
+        for scalar, _, _ in edits:
+            if scalar.ordinal in wrong:
+                tiers[scalar.ordinal] = tiers[scalar.ordinal] + 1 if scalar.style == ">" else 2
     raise CliError(f"{label}: the substituted values could not be written back as YAML")
 
 
@@ -118,11 +121,11 @@ def _is_string(tag: str | None) -> bool:
     return tag is None or not tag.startswith(_CORE) or tag == _CORE + "str"
 
 
-def _apply(text: str, edits: list[tuple[Scalar, str]], quoted: set[int]) -> str:
+def _apply(text: str, edits: list[tuple[Scalar, str, Substitute]], tiers: dict[int, int]) -> str:
     pieces: list[str] = []
     done = 0
-    for scalar, new in edits:
-        start, end, source = _encode(text, scalar, new, scalar.ordinal in quoted)
+    for scalar, new, substitute in edits:
+        start, end, source = _encode(text, scalar, new, substitute, tiers[scalar.ordinal])
         pieces += (text[done:start], source)
         done = end
     pieces.append(text[done:])
@@ -153,8 +156,14 @@ def _misread(text: str, result: str, expected: dict[int, str]) -> set[int]:
     return wrong
 
 
-def _encode(text: str, scalar: Scalar, new: str, quoted: bool) -> tuple[int, int, str]:
-    if not quoted:
+def _encode(
+    text: str, scalar: Scalar, new: str, substitute: Substitute, tier: int
+) -> tuple[int, int, str]:
+    if tier == 0 and scalar.style == ">":
+        refolded = _refold(text, scalar, substitute)
+        if refolded is not None:
+            return refolded
+    if tier < 2:
         if scalar.style == "" and _plain(new, scalar.flow):
             return scalar.start, scalar.end, new
         if scalar.style == "'" and "\n" not in new and not _UNSAFE.search(new):
@@ -164,6 +173,23 @@ def _encode(text: str, scalar: Scalar, new: str, quoted: bool) -> tuple[int, int
             if block is not None:
                 return block
     return scalar.start, scalar.end, double_quoted(new)
+
+
+def _refold(text: str, scalar: Scalar, substitute: Substitute) -> tuple[int, int, str] | None:
+    """A folded scalar with each reference replaced on its own line, the folds kept."""
+
+    def one_line(value: str) -> str:
+        if "\n" in value or "\r" in value or _UNSAFE.search(value):
+            raise ValueError(value)
+        return value
+
+    content = text.find("\n", scalar.start, scalar.end) + 1
+    if not content:
+        return None
+    try:
+        return content, scalar.end, substitute(text[content : scalar.end], one_line)
+    except (ValueError, StopIteration):
+        return None
 
 
 def double_quoted(value: str) -> str:
