@@ -189,20 +189,28 @@ class TestRender:
     @pytest.mark.parametrize(
         ("name", "text", "message", "status"),
         [
-            ("c.yaml", "a: 1\nb:\n  - x ${{ word }} ${{ nope }}\n", "c.yaml:3: ${{ nope }}: secret id not found", 4),
-            ("c.json", '{\n"a": "${{ badkey }}"}', "c.json:2: ${{ badkey }}: the realm key does not", 3),
-            ("c.env", "A=1\nB='\n${{ nope }}'\n", "c.env:3: ${{ nope }}: secret id not found", 4),
-            ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "c.txt:4: ${{ nope }}: secret id not found", 4),
-            ("c.json", '{"a": 1,\n "b": 2,}', "c.json: not valid JSON: Expecting property name enclosed in double quotes: line 2 column 9", 1),
-            ("c.yaml", "a: b: c", "c.yaml: not valid YAML: mapping values are not allowed", 1),
+            ("c.yaml", "a: 1\nb:\n  - x ${{ word }} ${{ nope }}\n", "3: ${{ nope }}: secret id", 4),
+            ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
+            ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
+            ("c.json", '{"a": 1,\n "b": 2,}', " not valid JSON: Expecting property name", 1),
+            (
+                "c.json",
+                '{"a": 1,\n "b" 2}',
+                " not valid JSON: Expecting ':' delimiter: line 2 column 6",
+                1,
+            ),
+            ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
         ],
-    )  # fmt: skip
+    )
     def test_failure_names_the_reference(
         self, capsys: pytest.CaptureFixture[str], name: str, text: str, message: str, status: int
     ) -> None:
         Path(name).write_text(text)
         got, out, err = run("render", name, capsys=capsys)
-        assert (got, out) == (status, "") and err.startswith(f"kuv-secrets: error: {message}")
+        assert (got, out) == (status, "") and err.startswith(
+            f"kuv-secrets: error: {name}:{message}"
+        )
 
 
 class TestCheck:

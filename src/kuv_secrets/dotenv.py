@@ -33,7 +33,7 @@ class Entry:
 
 
 def entries(text: str) -> list[Entry]:
-    """Each ``NAME=value`` of ``text`` with its value and the span of its source, quotes included."""
+    """Each ``NAME=value`` of ``text``: its value and the span of its source, quotes included."""
     found: list[Entry] = []
     at = 0
     while at < len(text):

@@ -14,7 +14,8 @@ _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")
 _LITERAL = re.compile(r"true|false|null|NaN|-?Infinity")
 _CLOSER = {"{": "}", "[": "]"}
 # The json module's own string reader (in C where it can be), which its stubs leave out.
-_scanstring: Callable[[str, int, bool], tuple[str, int]] = json.decoder.scanstring  # type: ignore[attr-defined]
+_Scan = Callable[[str, int, bool], tuple[str, int]]
+_scanstring: _Scan = json.decoder.scanstring  # type: ignore[attr-defined]
 
 
 def scalars(text: str) -> list[Scalar]:

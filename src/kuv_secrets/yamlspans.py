@@ -25,10 +25,11 @@ _UNSAFE = re.compile(
     "|[\u2028\u2029]"
 )
 _PLAIN = re.compile(r"[^\s\-?:,\[\]{}#&*!|>'\"%@`][^\t\r\n]*")
-# Non-strings of YAML 1.2's core schema that 1.1's resolver leaves as strings.
+# What YAML 1.2's core schema reads as no string; 1.1's resolver reads some of it as strings.
 _CORE_12 = re.compile(
     r"null|Null|NULL|~|true|True|TRUE|false|False|FALSE|0o[0-7]+|0x[0-9a-fA-F]+"
-    r"|[-+]?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?)(?:[eE][-+]?[0-9]+)?|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)"
+    r"|[-+]?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?)(?:[eE][-+]?[0-9]+)?"
+    r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)"
 )
 _PROPERTY = re.compile(r"(?:\s+|#[^\n]*|&[^\s,\[\]{}]+|!<[^>]*>|![^\s,\[\]{}]*)*")
 _BLOCK_HEADER = re.compile(r"([|>])([-+]?)([1-9]?)([-+]?)")
