@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 from kuv_secrets import cli, secrets
 from kuv_secrets.dotenv import entries, quote
+from kuv_secrets.formats import render
 
 VALUES = {
     "pw": 'pa"ss: w#rd $(id) `x`\n',
@@ -193,13 +194,7 @@ class TestRender:
             ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
             ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
-            ("c.json", '{"a": 1,\n "b": 2,}', " not valid JSON: Expecting property name", 1),
-            (
-                "c.json",
-                '{"a": 1,\n "b" 2}',
-                " not valid JSON: Expecting ':' delimiter: line 2 column 6",
-                1,
-            ),
+            ("c.json", '{"a": 1,\n "b" 2}', " not valid JSON: Expecting ':' delimiter: line 2", 1),
             ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
         ],
     )
@@ -208,9 +203,8 @@ class TestRender:
     ) -> None:
         Path(name).write_text(text)
         got, out, err = run("render", name, capsys=capsys)
-        assert (got, out) == (status, "") and err.startswith(
-            f"kuv-secrets: error: {name}:{message}"
-        )
+        assert (got, out) == (status, "")
+        assert err.startswith(f"kuv-secrets: error: {name}:{message}")
 
 
 class TestCheck:
@@ -267,8 +261,6 @@ class TestAgainstTheWalker:
         self.compare(text, "json", json.loads)
 
     def compare(self, text: str, fmt: str, load: Any) -> None:
-        from kuv_secrets.formats import render
-
         rendered = render(Fake, text, fmt, "", "", "t")
         assert load(rendered) == Fake.secret_parser(load(text))
         if "${{" not in text:
