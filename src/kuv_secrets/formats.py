@@ -154,7 +154,7 @@ def _compose(
         status, reason = describe(exc)
         if not resolved:
             raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
-        complete = [offset for offset, found in references(records, scalar.value) if found]
+        complete = [at for at, found in references(records, scalar.value) if found is not None]
         offset = complete[len(resolved) - 1] if len(complete) >= len(resolved) else 0
         line = scalar.line + scalar.value.count("\n", 0, offset)
         shown = f"{OPEN} {resolved[-1]} {CLOSE}"
