@@ -152,7 +152,7 @@ class TestRender:
                 ".env",
                 DOTENV,
                 DOTENV.replace("DB=${{ pw }}", f"DB='{VALUES['pw']}'")
-                .replace("${{ multi }}", VALUES["multi"])
+                .replace('"${{ multi }}"', f"'{VALUES['multi']}'")
                 .replace("'${{ odd }}'", quote(VALUES["odd"]))
                 .replace("=${{ word }}", "=plain")
                 .replace("${{ pw }}@", 'pa\\"ss: w#rd \\$(id) \\`x\\`\n@')
@@ -169,16 +169,16 @@ class TestRender:
         assert Path("out").read_bytes() == expected.encode()
 
     def test_dotenv_reads_back_in_bash(self, capsys: pytest.CaptureFixture[str]) -> None:
-        Path("c.env").write_text(
-            "".join(f'{n}=${{{{ {n} }}}}\n{n}_="${{{{ {n} }}}}"\n' for n in VALUES)
-        )
+        # Quoted whole, and in place where the rest still expands ($NOTHING is unset).
+        lines = [f'{n}=${{{{ {n} }}}}\n{n}_="${{{{ {n} }}}}$NOTHING"\n' for n in VALUES]
+        Path("c.env").write_text("".join(lines))
         assert run("render", "c.env", "-o", "out.env", capsys=capsys)[0] == 0
         names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
         script = 'set -a; . ./out.env; printf "%s\\0" ' + " ".join(f'"${n}" "${n}_"' for n in names)
         sourced = subprocess.run(["bash", "-c", script], capture_output=True, check=True)
         assert sourced.stdout.decode().split("\0")[:-1] == [VALUES[n] for n in names for _ in "12"]
         read = [e.value for e in entries(Path("out.env").read_text())]
-        assert read == [value for value in VALUES.values() for _ in "12"]
+        assert read == [v + end for v in VALUES.values() for end in ("", "$NOTHING")]
 
     def test_alias_bomb_is_never_expanded(self, capsys: pytest.CaptureFixture[str]) -> None:
         levels = [f"l{i}: &l{i} [{', '.join([f'*l{i - 1}'] * 9)}]" for i in range(1, 40)]

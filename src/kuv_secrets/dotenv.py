@@ -86,15 +86,14 @@ def quote(value: str) -> str:
 def rewritten(source: str, value: str, substitute: Substitute) -> str:
     """Source text for a value that now reads ``value``.
 
-    Inside double quotes the references are replaced where they stand, so that the shell and the
-    loaders still expand the rest ($HOME, ${USER}); an unquoted value that expands something
-    moves into double quotes. Anything else is quoted whole.
+    Where the rest of the value expands something ($HOME, ${USER}, a command), the references
+    are replaced where they stand inside double quotes, so that the shell still expands it; an
+    unquoted value moves into double quotes. Anything else is quoted whole.
     """
-    if source.startswith('"'):
+    expands = "$" in source.replace("${{", "") or "`" in source
+    if expands and source.startswith('"'):
         inner = source[1:-1]
-    elif (
-        source[:1] != "'" and "$" in source.replace("${{", "") and not _NOT_IN_DOUBLE.search(source)
-    ):
+    elif expands and source[:1] != "'" and not _NOT_IN_DOUBLE.search(source):
         inner = source
     else:
         return quote(value)
