@@ -270,14 +270,14 @@ class TestRender:
 
     def test_json_layout(self, realm: Realm, ids: dict[str, str]) -> None:
         result = realm.run("render", "-", "--format", "json", stdin=b'{"a": [1]}')
-        assert result.stdout == b'{\n  "a": [\n    1\n  ]\n}\n'
+        assert result.stdout == b'{"a": [1]}'
 
-    @pytest.mark.parametrize("args", [["c.env"], ["-"], [], ["c.json", "--format", "text"]])
+    @pytest.mark.parametrize("args", [["c.conf"], ["-"], [], ["c.json", "--format", "text"]])
     def test_text_is_substituted_in_place(
         self, realm: Realm, ids: dict[str, str], args: list[str]
     ) -> None:
         text = f'# kept\r\nA={ref(ids["plain"])}\nB="x${{{{{ids["tricky"]}}}}}y"\n\nC=}}}} ${{{{'
-        for name in ("c.env", "c.json"):
+        for name in ("c.conf", "c.json"):
             (realm.root / name).write_text(text, encoding="utf-8", newline="")
         result = realm.run("render", *args, stdin=text.encode())
         assert result.returncode == 0, result.stderr
@@ -347,13 +347,13 @@ class TestCheck:
         (realm.root / "c.yaml").write_text(yaml.safe_dump(config))
         result = realm.run("check", "c.yaml", "--owner", "ann")
         out = result.stdout.decode()
-        assert result.returncode == 1
+        assert result.returncode == 4
         assert out.splitlines() == [
-            f"ok    a: {ids['plain']}",
-            "FAIL  b[0]: missing-1 (secret id not found)",
-            f"FAIL  b[1].c: {ids['bob']} (Owner name of secret doesn't match)",
-            "FAIL  b[1].c: missing-2 (secret id not found)",
-            f"ok    d: {ids['tricky']}",
+            f"ok    c.yaml:1: {ref(ids['plain'])}",
+            "FAIL  c.yaml:3: ${{ missing-1 }}: secret id not found",
+            f"FAIL  c.yaml:4: {ref(ids['bob'])}: Owner name of secret doesn't match",
+            "FAIL  c.yaml:4: ${{ missing-2 }}: secret id not found",
+            f"ok    c.yaml:5: {ref(ids['tricky'])}",
         ]
         assert b"3 of 5 references do not resolve" in result.stderr
         for value in (PLAIN, TRICKY, "bobs"):
@@ -361,7 +361,8 @@ class TestCheck:
 
     def test_all_resolving_is_success(self, realm: Realm, ids: dict[str, str]) -> None:
         result = realm.run("check", stdin=f"x\n\ny={ref(ids['plain'])}".encode())
-        assert (result.returncode, result.stdout) == (0, f"ok    line 3: {ids['plain']}\n".encode())
+        expected = f"ok    standard input:3: {ref(ids['plain'])}\n"
+        assert (result.returncode, result.stdout) == (0, expected.encode())
 
     @pytest.mark.parametrize(
         ("text", "found"),
@@ -378,10 +379,11 @@ class TestCheck:
     def test_finds_references_as_substitution_does(
         self, realm: Realm, text: str, found: list[str]
     ) -> None:
+        realm.put("unrelated", "--owner", "o", "--name", "n")
         result = realm.run("check", "--format", "text", stdin=text.encode())
-        lines = result.stdout.decode().splitlines()
-        assert [line.split(": ", 1)[1].split(" (")[0] for line in lines] == found
-        assert result.returncode == (1 if found else 0)
+        lines = [line for line in result.stdout.decode().splitlines() if line[:4] != "warn"]
+        assert [line.split("${{ ", 1)[1].split(" }}")[0] for line in lines] == found
+        assert result.returncode == (4 if found else 0)
 
 
 class TestRun:

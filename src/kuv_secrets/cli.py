@@ -105,8 +105,9 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--format",
-        choices=("json", "yaml", "text"),
-        help="how to read FILE (default: from its extension .json, .yaml or .yml, else text)",
+        choices=("json", "yaml", "dotenv", "text"),
+        help="how to read FILE (default: .json, .yaml or .yml by extension; .env, .env.* and "
+        "*.env as dotenv; anything else, and standard input, as text)",
     )
 
 
@@ -184,10 +185,12 @@ def build_parser() -> argparse.ArgumentParser:
         "render",
         cmd_render,
         "put the secrets into a configuration file",
-        "Replace every ${{ <secret id> }} in a configuration file by the secret's value. JSON "
-        "and YAML are read as data, substituted in every string value at any depth, and "
-        "written back in the same format; other files are substituted as text. Nothing is "
-        "written when any reference fails.",
+        "Replace every ${{ <secret id> }} in a configuration file by the secret's value. In "
+        "JSON, YAML and dotenv files only the string values that hold references change, each "
+        "re-quoted so that it reads back as exactly the substituted value; every other byte "
+        "(comments, layout, keys, numbers) stays as it was. References in keys are left as "
+        "they are. Text is substituted as it stands, with no quoting. Nothing is written when "
+        "any reference fails.",
     )
     _add_source(render)
     _add_limits(render)
@@ -201,8 +204,9 @@ def build_parser() -> argparse.ArgumentParser:
         "check",
         cmd_check,
         "list the references of a configuration file",
-        "List every ${{ <secret id> }} in a configuration file and whether it resolves, "
-        "without printing any value. Resolving a file secret writes its file, as render does.",
+        "List every ${{ <secret id> }} in the string values of a configuration file and "
+        "whether it resolves, without printing any value; references in keys and incomplete "
+        "ones are listed as warnings. Resolving a file secret writes its file, as render does.",
     )
     _add_source(check)
     _add_limits(check)

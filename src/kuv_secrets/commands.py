@@ -13,8 +13,17 @@ from typing import TYPE_CHECKING, Any
 
 from kuv_meta import RecordExistsError
 
-from kuv_secrets.errors import EXIT_OK, EXIT_REFERENCE, EXIT_USAGE, CliError, describe, record_class
-from kuv_secrets.formats import format_of, located, parse, references, render
+from kuv_secrets.errors import (
+    EXIT_FAILURE,
+    EXIT_KEY,
+    EXIT_OK,
+    EXIT_REFERENCE,
+    EXIT_USAGE,
+    CliError,
+    describe,
+    record_class,
+)
+from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
 from kuv_secrets.streams import OutputError, read_input, read_value, report, write_stdout
 
@@ -23,14 +32,12 @@ if TYPE_CHECKING:
 
     from kuv_secrets.secrets import Secrets
 
-_NEWLINE = "\n"
 
-
-def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> str | None:
+def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> tuple[int, str] | None:
     try:
         records.get_secret_from_id(ref, owner, prefix)
     except Exception as exc:  # noqa: BLE001 - every failure is reported, none ends the check
-        return describe(exc)[1]
+        return describe(exc)
     return None
 
 
@@ -68,7 +75,7 @@ def cmd_put(args: argparse.Namespace) -> int:
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
     try:
-        write_stdout(record.id + _NEWLINE)
+        write_stdout(record.id + "\n")
     except OutputError as exc:
         # Nobody learnt the id, so nobody could ever use or remove the record.
         record.delete()
@@ -103,22 +110,29 @@ def cmd_render(args: argparse.Namespace) -> int:
 
 def cmd_check(args: argparse.Namespace) -> int:
     path = None if args.file in (None, "-") else args.file
-    text = read_input(path)
-    fmt = format_of(path, args.format)
-    if fmt == "text":
-        found = [(f"line {text.count(_NEWLINE, 0, at) + 1}", ref) for at, ref in references(text)]
-    else:
-        found = list(located(parse(text, fmt, path or "standard input"), ""))
+    label = path or "standard input"
     records = record_class()
-    problems: dict[str, str | None] = {}
-    for where, ref in found:
-        if ref not in problems:
-            problems[ref] = _problem(records, ref, args.owner, args.prefix)
-        problem = problems[ref]
-        print(f"ok    {where}: {ref}" if problem is None else f"FAIL  {where}: {ref} ({problem})")
-    failed = sum(problems[ref] is not None for _, ref in found)
+    found = find(records, read_input(path), format_of(path, args.format), label)
+    problems: dict[str, tuple[int, str] | None] = {}
+    failed = 0
+    for ref in found:
+        where = f"{label}:{ref.line}: {ref.shown}"
+        if ref.secret_id is None:
+            print(f"warn  {where}: not a complete reference, left as is")
+        elif ref.in_key:
+            print(f"warn  {where}: in a key, left as is")
+        else:
+            if ref.secret_id not in problems:
+                problems[ref.secret_id] = _problem(records, ref.secret_id, args.owner, args.prefix)
+            problem = problems[ref.secret_id]
+            failed += problem is not None
+            print(f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}")
     if failed:
-        raise CliError(f"{failed} of {len(found)} references do not resolve")
+        statuses = {problem[0] for problem in problems.values() if problem is not None}
+        # A key that opens nothing is the cause to fix first.
+        status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)
+        checked = sum(ref.secret_id is not None and not ref.in_key for ref in found)
+        raise CliError(f"{failed} of {checked} references do not resolve", status)
     return EXIT_OK
 
 

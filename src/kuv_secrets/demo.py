@@ -8,8 +8,9 @@ import sys
 import tempfile
 from typing import TYPE_CHECKING
 
-from kuv_secrets.errors import EXIT_OK, PROG, record_class
-from kuv_secrets.formats import CLOSE, OPEN, render
+from kuv_secrets.errors import EXIT_OK, PROG, CliError, record_class
+from kuv_secrets.formats import render
+from kuv_secrets.scalars import CLOSE, OPEN
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
@@ -62,7 +63,7 @@ def _demo(records: type[Secrets], workdir: str) -> None:
     try:
         render(records, template, "yaml", _DEMO_OWNER, "prod.shop.", "demo.yaml")
         refusal = "was not refused (unexpected)"
-    except ValueError as exc:
+    except CliError as exc:
         refusal = f"is refused: {exc}"
     print(f"{PROG} demo: a throwaway realm with its own key and database in {workdir}")
     print()

@@ -1,74 +1,161 @@
-"""Configuration formats: reading, substituting and writing JSON, YAML and text, and finding references."""
+"""Configuration formats: finding the references of a file and substituting them in place.
+
+The parsers only say where each string value stands and what it means; the output is the input
+with just those strings rewritten, so comments, layout, numbers and keys stay as they were.
+"""
 
 from __future__ import annotations
 
 import json
 import os
-from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
-from kuv_secrets.errors import CliError
+from kuv_secrets import dotenv, jsonspans, yamlspans
+from kuv_secrets.errors import CliError, describe
+from kuv_secrets.scalars import CLOSE, OPEN, Lines, Scalar, Substitute
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
 
-_FORMATS = {".json": "json", ".yaml": "yaml", ".yml": "yaml"}
-OPEN, CLOSE = "${{", "}}"
+_EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
+_SHOWN = 40
 
 
 def format_of(path: str | None, forced: str | None) -> str:
     if forced:
         return forced
     if path is None:
-        return "text"
-    return _FORMATS.get(os.path.splitext(path)[1].lower(), "text")
+        return "text"  # standard input has no name to go by, and its content is not guessed at
+    name = os.path.basename(path).lower()
+    if name == ".env" or name.startswith(".env."):
+        return "dotenv"
+    return _EXTENSIONS.get(os.path.splitext(name)[1], "text")
 
 
-def parse(text: str, fmt: str, label: str) -> Any:
-    if fmt == "json":
-        try:
-            return json.loads(text)
-        except json.JSONDecodeError as exc:
-            raise CliError(f"{label}: not valid JSON: {exc}") from None
-    import yaml
+@dataclass(frozen=True)
+class Reference:
+    line: int
+    shown: str
+    secret_id: str | None  # None where the marker starts no complete reference
+    in_key: bool
 
-    try:
-        return yaml.safe_load(text)
-    except yaml.YAMLError as exc:
-        raise CliError(f"{label}: not valid YAML: {exc}") from None
+
+def references(records: type[Secrets], text: str) -> list[tuple[int, str | None]]:
+    """Offset of each marker and the id it opens, as the module's own composer pairs them."""
+    found: list[tuple[int, str | None]] = []
+    ids: list[str] = []
+
+    def record(secret_id: str, owner: str, prefix: str) -> str:
+        ids.append(secret_id)
+        return ""
+
+    at = text.find(OPEN)
+    while at != -1:
+        following = text.find(OPEN, at + len(OPEN))
+        # From one marker to the next is one segment of the composer's cut, pairing and all.
+        records.secret_composer(text[at : len(text) if following == -1 else following], record)
+        found.append((at, ids.pop() if ids else None))
+        at = following
+    return found
+
+
+def find(records: type[Secrets], text: str, fmt: str, label: str) -> list[Reference]:
+    """Every reference marker in the string values (and keys) of ``text``, in order."""
+    found = []
+    for scalar in _scalars(text, fmt, label):
+        lines = Lines(scalar.value)
+        for offset, secret_id in references(records, scalar.value):
+            if secret_id is None:
+                shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
+            else:
+                shown = f"{OPEN} {secret_id} {CLOSE}"
+            line = scalar.line + lines.at(offset) - 1
+            found.append(Reference(line, shown, secret_id, scalar.in_key))
+    return found
 
 
 def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str, label: str) -> str:
-    if fmt == "text":
-        return records.secret_composer(text, records.get_secret_from_id, owner, prefix)
-    rendered = records.secret_parser(parse(text, fmt, label), owner, prefix)
+    """``text`` with the references in its string values substituted, and nothing else changed."""
+    edits: list[tuple[Scalar, str, list[str]]] = []
+    for scalar in _scalars(text, fmt, label):
+        if not scalar.in_key:
+            new, values = _compose(records, scalar, owner, prefix, label)
+            if new != scalar.value:
+                edits.append((scalar, new, values))
+    if not edits:
+        return text
+    if fmt == "yaml":
+        replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
+        return yamlspans.rewrite(text, replays, label)
+    pieces: list[str] = []
+    done = 0
+    for scalar, new, values in edits:
+        if fmt == "json":
+            source = jsonspans.encode(new)
+        elif fmt == "dotenv":
+            source = dotenv.rewritten(
+                text[scalar.start : scalar.end], new, _replay(records, values)
+            )
+        else:
+            source = new
+        pieces += (text[done : scalar.start], source)
+        done = scalar.end
+    pieces.append(text[done:])
+    return "".join(pieces)
+
+
+def _replay(records: type[Secrets], values: list[str]) -> Substitute:
+    """Substitution in some source text with the values already resolved, in their order."""
+
+    def substitute(source: str, transform: Callable[[str], str]) -> str:
+        queue = iter(values)
+
+        def resolve(secret_id: str, owner: str, prefix: str) -> str:
+            return transform(next(queue))
+
+        return records.secret_composer(source, resolve)
+
+    return substitute
+
+
+def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
     if fmt == "json":
-        return json.dumps(rendered, indent=2, ensure_ascii=False) + "\n"
-    import yaml
-
-    return yaml.safe_dump(rendered, sort_keys=False, allow_unicode=True)
-
-
-def references(text: str) -> Iterator[tuple[int, str]]:
-    """Offset and stripped id of each reference, paired the way substitution pairs them."""
-    start = text.find(OPEN)
-    while start != -1:
-        body = start + len(OPEN)
-        following = text.find(OPEN, body)
-        close = text.find(CLOSE, body)
-        if close != -1 and (following == -1 or close < following):
-            yield start, text[body:close].strip()
-        start = following
+        try:
+            return jsonspans.scalars(text)
+        except json.JSONDecodeError as exc:
+            raise CliError(f"{label}: not valid JSON: {exc}") from None
+    if fmt == "yaml":
+        return yamlspans.scalars(text, label)
+    if fmt == "dotenv":
+        lines = Lines(text)
+        entries = dotenv.entries(text)
+        return [
+            Scalar(e.start, e.end, e.value, lines.at(e.start)) for e in entries if OPEN in e.value
+        ]
+    return [Scalar(0, len(text), text, 1)] if OPEN in text else []
 
 
-def located(source: Any, where: str) -> Iterator[tuple[str, str]]:
-    # Visits exactly what the structure walk substitutes: dict values, list items, strings.
-    if isinstance(source, dict):
-        for key, value in source.items():
-            yield from located(value, f"{where}.{key}" if where else str(key))
-    elif isinstance(source, list):
-        for index, item in enumerate(source):
-            yield from located(item, f"{where}[{index}]")
-    elif isinstance(source, str):
-        for _, ref in references(source):
-            yield where or "(document)", ref
+def _compose(
+    records: type[Secrets], scalar: Scalar, owner: str, prefix: str, label: str
+) -> tuple[str, list[str]]:
+    resolved: list[str] = []
+    values: list[str] = []
+
+    def resolve(secret_id: str, owner: str, prefix: str) -> str:
+        resolved.append(secret_id)
+        values.append(records.get_secret_from_id(secret_id, owner, prefix))
+        return values[-1]
+
+    try:
+        return records.secret_composer(scalar.value, resolve, owner, prefix), values
+    except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
+        status, reason = describe(exc)
+        if not resolved:
+            raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
+        complete = [at for at, found in references(records, scalar.value) if found is not None]
+        offset = complete[len(resolved) - 1] if len(complete) >= len(resolved) else 0
+        line = scalar.line + scalar.value.count("\n", 0, offset)
+        shown = f"{OPEN} {resolved[-1]} {CLOSE}"
+        raise CliError(f"{label}:{line}: {shown}: {reason}", status) from None

@@ -1,0 +1,85 @@
+"""The strings of a JSON text and where they stand, without building (or re-dumping) the data."""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Callable
+
+from kuv_secrets.scalars import OPEN, Lines, Scalar
+
+_SPACE = re.compile(r"[ \t\n\r]*")
+_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")
+# The json module reads these too; they are no JSON, but the file is passed on, not judged.
+_LITERAL = re.compile(r"true|false|null|NaN|-?Infinity")
+_CLOSER = {"{": "}", "[": "]"}
+# The json module's own string reader (in C where it can be), which its stubs leave out.
+_Scan = Callable[[str, int, bool], tuple[str, int]]
+_scanstring: _Scan = json.decoder.scanstring  # type: ignore[attr-defined]
+
+
+def scalars(text: str) -> list[Scalar]:
+    """Every string holding a reference marker, keys included; json.JSONDecodeError if invalid."""
+    found: list[Scalar] = []
+    lines = Lines(text)
+    stack: list[str] = []
+    pos = _skip(text, 1 if text.startswith("\ufeff") else 0)
+    while True:
+        char = text[pos : pos + 1]
+        if char == '"':
+            pos = _string(text, pos, found, lines, in_key=False)
+        elif char in _CLOSER:
+            pos = _skip(text, pos + 1)
+            if text.startswith(_CLOSER[char], pos):
+                pos += 1
+            else:
+                stack.append(char)
+                if char == "{":
+                    pos = _key(text, pos, found, lines)
+                continue
+        else:
+            match = _NUMBER.match(text, pos) or _LITERAL.match(text, pos)
+            if match is None:
+                raise json.JSONDecodeError("Expecting value", text, pos)
+            pos = match.end()
+        while True:
+            pos = _skip(text, pos)
+            if not stack:
+                if pos != len(text):
+                    raise json.JSONDecodeError("Extra data", text, pos)
+                return found
+            char = text[pos : pos + 1]
+            if char == ",":
+                pos = _skip(text, pos + 1)
+                if stack[-1] == "{":
+                    pos = _key(text, pos, found, lines)
+                break
+            if char != _CLOSER[stack[-1]]:
+                raise json.JSONDecodeError("Expecting ',' delimiter", text, pos)
+            stack.pop()
+            pos += 1
+
+
+def encode(value: str) -> str:
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _skip(text: str, pos: int) -> int:
+    match = _SPACE.match(text, pos)
+    return match.end() if match else pos
+
+
+def _key(text: str, pos: int, found: list[Scalar], lines: Lines) -> int:
+    if not text.startswith('"', pos):
+        raise json.JSONDecodeError("Expecting property name enclosed in double quotes", text, pos)
+    pos = _skip(text, _string(text, pos, found, lines, in_key=True))
+    if not text.startswith(":", pos):
+        raise json.JSONDecodeError("Expecting ':' delimiter", text, pos)
+    return _skip(text, pos + 1)
+
+
+def _string(text: str, pos: int, found: list[Scalar], lines: Lines, in_key: bool) -> int:
+    value, end = _scanstring(text, pos + 1, True)
+    if OPEN in value:
+        found.append(Scalar(pos, end, value, lines.at(pos), in_key))
+    return end

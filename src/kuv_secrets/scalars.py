@@ -1,0 +1,35 @@
+"""A string found in a configuration file: where its source text stands and what it means."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+OPEN, CLOSE = "${{", "}}"
+# Substitutes the references of some source text with the values already resolved for a scalar,
+# each passed through the given function first.
+Substitute = Callable[[str, Callable[[str], str]], str]
+
+
+@dataclass(frozen=True)
+class Scalar:
+    start: int
+    end: int
+    value: str
+    line: int
+    in_key: bool = False
+    style: str = '"'
+    flow: bool = False
+    ordinal: int = 0  # its place among all scalars of the stream, to compare a re-read
+
+
+class Lines:
+    """Line numbers of increasing offsets, counted once through the text."""
+
+    def __init__(self, text: str) -> None:
+        self.text, self.offset, self.line = text, 0, 1
+
+    def at(self, offset: int) -> int:
+        self.line += self.text.count("\n", self.offset, offset)
+        self.offset = offset
+        return self.line

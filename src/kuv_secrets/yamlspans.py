@@ -1,0 +1,243 @@
+"""The scalars of a YAML stream and where they stand, and writing new values into their places.
+
+Only the parser's events are used, never its constructor: no value is given a type, no alias is
+expanded, and the text between the scalars that change is copied as it is.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+import re
+from collections.abc import Iterator
+
+import yaml
+
+from kuv_secrets.errors import CliError
+from kuv_secrets.scalars import OPEN, Scalar, Substitute
+
+_LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+_CORE = "tag:yaml.org,2002:"
+_NODES = (yaml.ScalarEvent, yaml.AliasEvent, yaml.CollectionStartEvent)
+# Characters YAML won't take raw, and line breaks that YAML 1.1 readers fold in quoted text.
+_UNSAFE = re.compile(
+    "[^\x09\x0a\x0d\x20-\x7e\xa0-\ud7ff\ue000-\ufefe\uff00-\ufffd\U00010000-\U0010ffff]"
+    "|[\u2028\u2029]"
+)
+_PLAIN = re.compile(r"[^\s\-?:,\[\]{}#&*!|>'\"%@`][^\t\r\n]*")
+# What YAML 1.2's core schema reads as no string; 1.1's resolver reads some of it as strings.
+_CORE_12 = re.compile(
+    r"null|Null|NULL|~|true|True|TRUE|false|False|FALSE|0o[0-7]+|0x[0-9a-fA-F]+"
+    r"|[-+]?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?)(?:[eE][-+]?[0-9]+)?"
+    r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)"
+)
+_PROPERTY = re.compile(r"(?:\s+|#[^\n]*|&[^\s,\[\]{}]+|!<[^>]*>|![^\s,\[\]{}]*)*")
+_BLOCK_HEADER = re.compile(r"([|>])([-+]?)([1-9]?)([-+]?)")
+_RESOLVER = yaml.resolver.Resolver()
+
+
+def _bom_uncounted() -> int:
+    # libyaml's reader drops a byte order mark without counting it in its marks.
+    probe = (e for e in yaml.parse("\ufeffa", Loader=_LOADER) if isinstance(e, yaml.ScalarEvent))
+    mark = next(probe).start_mark
+    return 1 - mark.index if mark else 0
+
+
+_BOM_UNCOUNTED = _bom_uncounted()
+
+
+def scalars(text: str, label: str) -> list[Scalar]:
+    """Every string scalar holding a reference marker, with whether it is (inside) a key."""
+    found: list[Scalar] = []
+    frames: list[list[bool]] = []  # mapping?, flow?, a key comes next?, inside a key?
+    ordinal = -1
+    shift = _BOM_UNCOUNTED if text.startswith("\ufeff") else 0
+    for event in _events(text, label):
+        if isinstance(event, _NODES):
+            in_key = flow = False
+            if frames:
+                frame = frames[-1]
+                in_key, flow = frame[3] or (frame[0] and frame[2]), frame[1]
+                frame[2] = not frame[2]
+            if isinstance(event, yaml.ScalarEvent):
+                ordinal += 1
+                if OPEN in event.value and _is_string(event.tag):
+                    assert event.start_mark is not None and event.end_mark is not None
+                    start, end = event.start_mark.index + shift, event.end_mark.index + shift
+                    if event.anchor is not None or event.tag is not None:
+                        start = _after_properties(text, start, end)
+                    line = event.start_mark.line + 1
+                    style = event.style or ""
+                    if style in ("|", ">"):
+                        end = _block_end(text, start, end)
+                    found.append(
+                        Scalar(start, end, event.value, line, in_key, style, flow, ordinal)
+                    )
+            elif isinstance(event, yaml.CollectionStartEvent):
+                mapping = isinstance(event, yaml.MappingStartEvent)
+                frames.append([mapping, flow or bool(event.flow_style), True, in_key])
+        elif isinstance(event, yaml.CollectionEndEvent):
+            frames.pop()
+    return found
+
+
+def rewrite(text: str, edits: list[tuple[Scalar, str, Substitute]], label: str) -> str:
+    """``text`` with each scalar's source replaced by its new value, in its own style if it can."""
+    # Re-reading is the judge: a scalar misread goes down to a plainer way of writing it, and
+    # double quotes can say anything.
+    tiers = {scalar.ordinal: 0 for scalar, _, _ in edits}
+    for _ in range(3):
+        result = _apply(text, edits, tiers)
+        wrong = _misread(text, result, {scalar.ordinal: new for scalar, new, _ in edits})
+        if not wrong:
+            return result
+        for scalar, _, _ in edits:
+            if scalar.ordinal in wrong:
+                tiers[scalar.ordinal] = tiers[scalar.ordinal] + 1 if scalar.style == ">" else 2
+    raise CliError(f"{label}: the substituted values could not be written back as YAML")
+
+
+def _events(text: str, label: str) -> Iterator[yaml.Event]:
+    try:
+        yield from yaml.parse(text, Loader=_LOADER)
+    except yaml.YAMLError as exc:
+        raise CliError(f"{label}: not valid YAML: {exc}") from None
+
+
+def _after_properties(text: str, start: int, end: int) -> int:
+    # The event starts at the node's anchor or tag; its source text starts after them.
+    match = _PROPERTY.match(text, start, end)
+    return match.end() if match else start
+
+
+def _block_end(text: str, start: int, end: int) -> int:
+    # A block scalar's span runs on over the blank lines after it; they stay where they are.
+    last = start + len(text[start:end].rstrip())
+    line_end = text.find("\n", last, end)
+    return end if line_end == -1 else line_end - (text[line_end - 1] == "\r")
+
+
+def _is_string(tag: str | None) -> bool:
+    # Untagged, "!" and application tags name strings here; of the core tags only !!str does.
+    return tag is None or not tag.startswith(_CORE) or tag == _CORE + "str"
+
+
+def _apply(text: str, edits: list[tuple[Scalar, str, Substitute]], tiers: dict[int, int]) -> str:
+    pieces: list[str] = []
+    done = 0
+    for scalar, new, substitute in edits:
+        start, end, source = _encode(text, scalar, new, substitute, tiers[scalar.ordinal])
+        pieces += (text[done:start], source)
+        done = end
+    pieces.append(text[done:])
+    return "".join(pieces)
+
+
+def _misread(text: str, result: str, expected: dict[int, str]) -> set[int]:
+    # Reads both streams side by side: every scalar must come back as it was or as substituted,
+    # and a substituted plain one as a string.
+    wrong: set[int] = set()
+    ordinal = -1
+    try:
+        streams = yaml.parse(text, Loader=_LOADER), yaml.parse(result, Loader=_LOADER)
+        for before, after in itertools.zip_longest(*streams):
+            if type(before) is not type(after):
+                return set(expected)
+            if isinstance(before, yaml.ScalarEvent) and isinstance(after, yaml.ScalarEvent):
+                ordinal += 1
+                if ordinal not in expected:
+                    if after.value != before.value:
+                        return set(expected)
+                elif after.value != expected[ordinal] or (
+                    after.style in (None, "") and not _is_str(after.value)
+                ):
+                    wrong.add(ordinal)
+    except yaml.YAMLError:
+        return set(expected)
+    return wrong
+
+
+def _encode(
+    text: str, scalar: Scalar, new: str, substitute: Substitute, tier: int
+) -> tuple[int, int, str]:
+    if tier == 0 and scalar.style == ">":
+        refolded = _refold(text, scalar, substitute)
+        if refolded is not None:
+            return refolded
+    if tier < 2:
+        if scalar.style == "" and _plain(new, scalar.flow):
+            return scalar.start, scalar.end, new
+        if scalar.style == "'" and "\n" not in new and not _UNSAFE.search(new):
+            return scalar.start, scalar.end, "'" + new.replace("'", "''") + "'"
+        if scalar.style in ("|", ">"):
+            block = _block(text, scalar, new)
+            if block is not None:
+                return block
+    return scalar.start, scalar.end, double_quoted(new)
+
+
+def _refold(text: str, scalar: Scalar, substitute: Substitute) -> tuple[int, int, str] | None:
+    """A folded scalar with each reference replaced on its own line, the folds kept."""
+
+    def one_line(value: str) -> str:
+        if "\n" in value or "\r" in value or _UNSAFE.search(value):
+            raise ValueError(value)
+        return value
+
+    content = text.find("\n", scalar.start, scalar.end) + 1
+    if not content:
+        return None
+    try:
+        return content, scalar.end, substitute(text[content : scalar.end], one_line)
+    except (ValueError, StopIteration):
+        return None
+
+
+def double_quoted(value: str) -> str:
+    return _UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(value, ensure_ascii=False))
+
+
+def _plain(value: str, flow: bool) -> bool:
+    if not _PLAIN.fullmatch(value) or value != value.rstrip() or _UNSAFE.search(value):
+        return False
+    if ": " in value or " #" in value or value.endswith(":"):
+        return False
+    if flow and any(char in value for char in ",[]{}"):
+        return False
+    return _is_str(value)
+
+
+def _is_str(value: str) -> bool:
+    # A plain scalar must read back as a string under YAML 1.1 and 1.2 alike.
+    tag = _RESOLVER.resolve(yaml.ScalarNode, value, (True, False))  # type: ignore[no-untyped-call]
+    return tag == _CORE + "str" and not _CORE_12.fullmatch(value)
+
+
+def _block(text: str, scalar: Scalar, new: str) -> tuple[int, int, str] | None:
+    """A literal or folded scalar with new content, its header and indentation kept."""
+    header_end = text.find("\n", scalar.start, scalar.end)
+    header = _BLOCK_HEADER.match(text, scalar.start, scalar.end)
+    if header_end == -1 or header is None or header.group(3) or "+" in header.group(0):
+        return None
+    # The chomping indicator follows the new value's final line break; kept ones stay out.
+    body = new.removesuffix("\n")
+    if body.endswith("\n"):
+        return None
+    chomp = "" if new.endswith("\n") else "-"
+    lines = body.split("\n")
+    if not lines[0].strip() or lines[0][0] in " \t" or _UNSAFE.search(body) or "\r" in body:
+        return None
+    if scalar.style == ">" and len(lines) > 1:
+        return None
+    content = text[header_end + 1 : scalar.end].split("\n")
+    first = next((line for line in content if line.strip()), "")
+    indent = first[: len(first) - len(first.lstrip(" "))]
+    if not indent:
+        return None
+    newline = "\r\n" if text[header_end - 1] == "\r" else "\n"
+    head = scalar.style + chomp + text[header.end() : header_end].rstrip("\r")
+    return (
+        scalar.start,
+        scalar.end,
+        head + newline + newline.join(indent + x if x else x for x in lines),
+    )

@@ -1,0 +1,269 @@
+"""render and check on real files: only the string values that hold references change."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+from pathlib import Path
+from typing import Any
+
+import pytest
+import yaml
+from cryptography.fernet import InvalidToken
+from hypothesis import given
+from hypothesis import strategies as st
+
+from kuv_secrets import cli, secrets
+from kuv_secrets.dotenv import entries, quote
+from kuv_secrets.formats import render
+
+VALUES = {
+    "pw": 'pa"ss: w#rd $(id) `x`\n',
+    "word": "plain",
+    "bool": "true",
+    "num": "1.50",
+    "multi": "line one\nline two\n",
+    "odd": " it's\t\\n \u2028\x85\x00 ",
+}
+
+
+def resolve(cls: Any, secret_id: str, owner_name: str = "", prefix: str = "") -> str:
+    if secret_id == "badkey":
+        raise InvalidToken
+    if secret_id not in VALUES:
+        raise ValueError("secret id not found")
+    return VALUES[secret_id]
+
+
+def hostile(cls: Any, secret_id: str, owner_name: str = "", prefix: str = "") -> str:
+    return VALUES.get(secret_id, f"<{secret_id}>: #'\"\n")
+
+
+class Fake(secrets.Secrets):
+    get_secret_from_id = classmethod(hostile)
+
+
+@pytest.fixture(autouse=True)
+def _fake_records(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
+    monkeypatch.setattr(secrets.Secrets, "get_secret_from_id", classmethod(resolve))
+    monkeypatch.chdir(tmp_path)
+
+
+def run(*args: str, capsys: pytest.CaptureFixture[str]) -> tuple[int, str, str]:
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+COMPOSE = """\
+# deploy
+on: push
+services:
+  api:
+    image: app:1.10   # pinned
+    ports:
+      - 22:22
+      - "8080:80"
+    environment:
+      MODE: NO
+      MASK: 0x1F
+      DB_PASSWORD: ${{ pw }} # from the vault
+      TOKEN: '${{ word }}'
+      DEBUG: ${{ bool }}
+      ${{ word }}: kept
+"""
+MANIFEST = """\
+%YAML 1.1
+---
+# first
+kind: ConfigMap
+data: &common
+  password: &pw ${{ word }}
+  script: |
+    echo ${{ word }}
+    exit 0
+copy: *pw
+merged:
+  <<: *common
+  ratio: ${{ num }}x
+flow: {a: "${{ word }}", b: ['${{ num }}', {c: d}], e: }
+---
+kind: Secret
+stringData:
+  cert: |-
+    ${{ multi }}
+  note: >
+    folded ${{ num }}
+    text
+
+...
+"""
+JSON = (
+    '\ufeff{"big": 1e400, "price": 1.50, "a": "${{ pw }}", "a": 1,\r\n'
+    ' "${{ word }}": ["${{ odd }}", 12345678901234567890, "\\u0024{{ word }}"]}'
+)
+DOTENV = """\
+# ${{ word }} in a comment stays
+export DB=${{ pw }} # kept
+MULTI="${{ multi }}"
+ODD='${{ odd }}'
+PLAIN=${{ word }}
+URL="pg://${USER}:${{ pw }}@db"
+DIR=$HOME/${{ word }}
+KEEP=as is   # untouched
+"""
+
+
+class TestRender:
+    @pytest.mark.parametrize(
+        ("name", "template", "expected"),
+        [
+            (
+                "compose.yaml",
+                COMPOSE,
+                COMPOSE.replace("${{ pw }}", '"pa\\"ss: w#rd $(id) `x`\\n"')
+                .replace("'${{ word }}'", "'plain'")
+                .replace("${{ bool }}", '"true"'),
+            ),
+            (
+                "manifest.yml",
+                MANIFEST,
+                MANIFEST.replace("${{ word }}", "plain")
+                .replace("ratio: ${{ num }}x", "ratio: 1.50x")
+                .replace("'${{ num }}'", "'1.50'")
+                .replace("|-\n    ${{ multi }}", "|\n    line one\n    line two")
+                .replace("${{ num }}", "1.50"),
+            ),
+            (
+                "crlf.yaml",
+                "a: 1\r\nb: |\r\n  x ${{ word }}\r\n  y\r\nc: ${{ multi }}",
+                'a: 1\r\nb: |\r\n  x plain\r\n  y\r\nc: "line one\\nline two\\n"',
+            ),
+            (
+                "odd.json",
+                JSON,
+                JSON.replace("${{ pw }}", 'pa\\"ss: w#rd $(id) `x`\\n')
+                .replace('"${{ odd }}"', json.dumps(VALUES["odd"], ensure_ascii=False))
+                .replace("\\u0024{{ word }}", "plain"),
+            ),
+            ("x.json", "[1.0, {}]\n", "[1.0, {}]\n"),
+            ("empty.yaml", "", ""),
+            (
+                ".env",
+                DOTENV,
+                DOTENV.replace("DB=${{ pw }}", f"DB='{VALUES['pw']}'")
+                .replace('"${{ multi }}"', f"'{VALUES['multi']}'")
+                .replace("'${{ odd }}'", quote(VALUES["odd"]))
+                .replace("=${{ word }}", "=plain")
+                .replace("${{ pw }}@", 'pa\\"ss: w#rd \\$(id) \\`x\\`\n@')
+                .replace("$HOME/${{ word }}", '"$HOME/plain"'),
+            ),
+        ],
+    )
+    def test_only_references_change(
+        self, capsys: pytest.CaptureFixture[str], name: str, template: str, expected: str
+    ) -> None:
+        Path(name).write_bytes(template.encode())
+        status, _, err = run("render", name, "-o", "out", capsys=capsys)
+        assert status == 0, err
+        assert Path("out").read_bytes() == expected.encode()
+
+    def test_dotenv_reads_back_in_bash(self, capsys: pytest.CaptureFixture[str]) -> None:
+        # Quoted whole, and in place where the rest still expands ($NOTHING is unset).
+        lines = [f'{n}=${{{{ {n} }}}}\n{n}_="${{{{ {n} }}}}$NOTHING"\n' for n in VALUES]
+        Path("c.env").write_text("".join(lines))
+        assert run("render", "c.env", "-o", "out.env", capsys=capsys)[0] == 0
+        names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
+        script = 'set -a; . ./out.env; printf "%s\\0" ' + " ".join(f'"${n}" "${n}_"' for n in names)
+        sourced = subprocess.run(["bash", "-c", script], capture_output=True, check=True)
+        assert sourced.stdout.decode().split("\0")[:-1] == [VALUES[n] for n in names for _ in "12"]
+        read = [e.value for e in entries(Path("out.env").read_text())]
+        assert read == [v + end for v in VALUES.values() for end in ("", "$NOTHING")]
+
+    def test_alias_bomb_is_never_expanded(self, capsys: pytest.CaptureFixture[str]) -> None:
+        levels = [f"l{i}: &l{i} [{', '.join([f'*l{i - 1}'] * 9)}]" for i in range(1, 40)]
+        bomb = "\n".join(["l0: &l0 ${{ word }}", *levels, "top: *l39", ""])
+        Path("bomb.yaml").write_text(bomb)
+        status, out, _ = run("render", "bomb.yaml", capsys=capsys)
+        assert (status, out) == (0, bomb.replace("${{ word }}", "plain"))
+
+    @pytest.mark.parametrize(
+        ("name", "text", "message", "status"),
+        [
+            ("c.yaml", "a: 1\nb:\n  - x ${{ word }} ${{ nope }}\n", "3: ${{ nope }}: secret id", 4),
+            ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
+            ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
+            ("c.json", '{"a": 1,\n "b" 2}', " not valid JSON: Expecting ':' delimiter: line 2", 1),
+            ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
+        ],
+    )
+    def test_failure_names_the_reference(
+        self, capsys: pytest.CaptureFixture[str], name: str, text: str, message: str, status: int
+    ) -> None:
+        Path(name).write_text(text)
+        got, out, err = run("render", name, capsys=capsys)
+        assert (got, out) == (status, "")
+        assert err.startswith(f"kuv-secrets: error: {name}:{message}")
+
+
+class TestCheck:
+    def test_lists_warnings_and_failures(self, capsys: pytest.CaptureFixture[str]) -> None:
+        Path("c.yaml").write_text(
+            'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
+        )
+        status, out, err = run("check", "c.yaml", capsys=capsys)
+        assert out.splitlines() == [
+            "ok    c.yaml:1: ${{ word }}",
+            "warn  c.yaml:2: ${{ key }}: in a key, left as is",
+            "FAIL  c.yaml:3: ${{ nope }}: secret id not found",
+            "warn  c.yaml:3: ${{ cut }: not a complete reference, left as is",
+            (
+                "FAIL  c.yaml:4: ${{ badkey }}: the realm key does not open this secret "
+                "(wrong key or damaged token)"
+            ),
+        ]
+        assert (status, err) == (3, "kuv-secrets: error: 2 of 3 references do not resolve\n")
+
+
+def structures(leaf: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
+    keys = st.text(max_size=8) | st.just("${{ word }}")
+    return st.recursive(
+        leaf, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys, inner, max_size=4)
+    )
+
+
+TEMPLATE = st.builds(
+    "".join, st.lists(st.sampled_from(["${{ ", " }}", "x", " ", "\n", "'", *VALUES]), max_size=8)
+)
+LEAVES = (
+    TEMPLATE | st.text() | st.integers() | st.floats(allow_nan=False) | st.none() | st.booleans()
+)
+
+
+class TestAgainstTheWalker:
+    """Rendered files read back as what the module's walk makes of the data; without references,
+    byte for byte as they were."""
+
+    @given(
+        structures(LEAVES),
+        st.sampled_from([None, '"', "'", "|", ">"]),
+        st.booleans(),
+        st.sampled_from(["", "\ufeff", "%YAML 1.1\n---\n"]),
+    )
+    def test_yaml(self, data: Any, style: str | None, flow: bool, head: str) -> None:
+        text = head + yaml.safe_dump_all(
+            [data, {"b": data}], default_style=style, default_flow_style=flow, allow_unicode=True
+        )
+        self.compare(text, "yaml", lambda t: list(yaml.safe_load_all(t)))
+
+    @given(structures(LEAVES), st.sampled_from([None, 1, "\t"]), st.booleans())
+    def test_json(self, data: Any, indent: int | str | None, ascii: bool) -> None:
+        text = json.dumps(data, indent=indent, ensure_ascii=ascii).replace("\n", "\r\n")
+        self.compare(text, "json", json.loads)
+
+    def compare(self, text: str, fmt: str, load: Any) -> None:
+        rendered = render(Fake, text, fmt, "", "", "t")
+        assert load(rendered) == Fake.secret_parser(load(text))
+        if "${{" not in text:
+            assert rendered == text
