@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 from kuv_meta import RecordExistsError
 
-from kuv_secrets.errors import EXIT_OK, EXIT_REFERENCE, EXIT_USAGE, CliError, describe, record_class
+from kuv_secrets.errors import EXIT_OK, EXIT_USAGE, CliError, describe, record_class
 from kuv_secrets.formats import format_of, located, parse, references, render
 from kuv_secrets.publish import write_private
 from kuv_secrets.streams import read_input, read_value, write_stdout
@@ -69,14 +69,6 @@ def cmd_put(args: argparse.Namespace) -> int:
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
     print(record.id)
-    return EXIT_OK
-
-
-def cmd_update(args: argparse.Namespace) -> int:
-    record = record_class().load(args.id)
-    if not record:
-        raise CliError("secret id not found", EXIT_REFERENCE)
-    record.update_secret(read_value("New secret value: "))
     return EXIT_OK
 
 
