@@ -19,6 +19,7 @@ KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
 COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
+COMMANDS += ["list", "delete", "rotate", "import"]
 
 PLAIN = "s3cr3t"
 TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted in
@@ -91,6 +92,10 @@ class TestExitStatus:
             (["put", "--file-name", "x"], 2, "need --file"),
             (["render", "--format", "xml"], 2, "invalid choice"),
             (["run"], 2, "no command given"),
+            (["list", "--owner", ""], 2, "must not be empty"),
+            (["import", "-", "--owner", "", "--name-prefix", "p."], 2, "must not be empty"),
+            (["rotate"], 2, "--new-key-file"),
+            (["--key-file", "missing", "get", "{plain}"], 3, "missing: cannot read the key"),
         ],
     )
     def test_failures(

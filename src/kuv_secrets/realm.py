@@ -44,7 +44,10 @@ def read_key(path: str) -> str:
                     f"chmod 600 {path}",
                     EXIT_KEY,
                 )
-            data = fp.read()
+            try:
+                data = fp.read()
+            except OSError as exc:
+                raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
     key = data.decode("utf-8", "replace").strip()
     return _checked_key(key, "standard input" if path == "-" else path)
 
@@ -56,7 +59,7 @@ def _checked_key(key: str, source: str) -> str:
         Fernet(key.encode("ascii"))
     except (ValueError, UnicodeEncodeError):
         raise CliError(
-            f"{source}: not a realm key (44 characters of URL-safe Base64)", EXIT_KEY
+            f"{source}: does not hold a realm key (44 characters of URL-safe Base64)", EXIT_KEY
         ) from None
     return key
 
@@ -164,6 +167,8 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     old_key = records.top_secret
     if old_key == new_key:
         raise CliError("the new key is the current realm key; nothing to do", EXIT_KEY)
+    # Fails as every command does without a usable key, before any record is read.
+    records.encrypt("", old_key)
     with transaction():
         stored = records.load_all()
         values: list[str] = []
@@ -174,8 +179,6 @@ def cmd_rotate(args: argparse.Namespace) -> int:
             except Exception:  # noqa: BLE001 - a record that doesn't open is listed, not fatal yet
                 failed.append(record.id)
         if failed:
-            if not old_key:
-                raise CliError("no current realm key to open the secrets with", EXIT_KEY)
             raise CliError(
                 f"{len(failed)} of {len(stored)} secrets do not open with the current realm key, "
                 f"nothing changed: {', '.join(failed)}",
