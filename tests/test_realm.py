@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import os
 import stat
+import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -12,6 +14,7 @@ import pytest
 from cryptography.fernet import Fernet
 from test_cli import KEY_VAR, Realm, ref
 
+ROUNDS = 4
 ENV_FILE = (
     '# db\r\nexport DB_PASS=\'p w#1\' # note\nEMPTY=\nURL=x${{ id }}\n\nTOKEN="a\\"b"\nBARE=v'
 )
@@ -194,3 +197,51 @@ class TestGlobalOptions:
         result = realm.run("--key-file", "realm.key", "get", secret_id)
         assert result.returncode == status
         assert (b"realm.key" in result.stderr) == bool(status)
+
+
+class TestConcurrentRotation:
+    def test_nothing_lost_and_every_read_opens(self, realm: Realm) -> None:
+        new_key = Fernet.generate_key().decode()
+        key_file(realm, "new.key", new_key)
+        seeded = [realm.put(f"seed{i}") for i in range(3)]
+        written = {
+            s: {f"seed{i}", *(f"{s}.{n}" for n in range(ROUNDS))} for i, s in enumerate(seeded)
+        }
+
+        def opened(secret_id: str) -> str:
+            # Each get loads afresh: an update under the old key may land between the two.
+            for key in (realm.key, new_key) * 3:
+                result = realm.run("get", secret_id, **{KEY_VAR: key})
+                if result.returncode != 3:
+                    assert result.returncode == 0, result.stderr
+                    return result.stdout.decode()
+            raise AssertionError(f"{secret_id} opens with neither key, repeatedly")
+
+        def put(worker: int) -> dict[str, str]:
+            return {realm.put(f"p{worker}.{n}"): f"p{worker}.{n}" for n in range(ROUNDS)}
+
+        def update(secret_id: str) -> dict[str, str]:
+            for n in range(ROUNDS):
+                result = realm.run("update", secret_id, stdin=f"{secret_id}.{n}".encode())
+                assert result.returncode == 0, result.stderr
+            return {secret_id: f"{secret_id}.{ROUNDS - 1}"}
+
+        def read(worker: int) -> dict[str, str]:
+            for _ in range(ROUNDS):
+                for secret_id in seeded:
+                    assert opened(secret_id) in written[secret_id]
+            return {}
+
+        def rotate() -> dict[str, str]:
+            time.sleep(0.5)
+            result = realm.run("rotate", "--new-key-file", "new.key")
+            assert result.returncode == 0, result.stderr
+            return {}
+
+        with ThreadPoolExecutor(8) as pool:
+            jobs = [pool.submit(put, 0), pool.submit(put, 1), pool.submit(rotate)]
+            jobs += [pool.submit(update, s) for s in seeded] + [pool.submit(read, 0)]
+            jobs += [pool.submit(read, 1)]
+            final = {k: v for job in jobs for k, v in job.result().items()}
+        assert len(listed(realm)) == len(final)
+        assert {secret_id: opened(secret_id) for secret_id in final} == final
