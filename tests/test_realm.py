@@ -102,9 +102,11 @@ class TestDelete:
 
 class TestRotate:
     def test_reencrypts_everything(self, realm: Realm) -> None:
+        new_key = Fernet.generate_key().decode()
+        no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
+        assert no_store.returncode == 1 and b"no secret store" in no_store.stderr
         values = [b"a", b"b\n", b""]
         ids = [realm.put(value.decode()) for value in values]
-        new_key = Fernet.generate_key().decode()
         same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
         assert same.returncode == 3 and b"is the current realm key" in same.stderr
         dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")

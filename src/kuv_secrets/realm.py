@@ -169,6 +169,9 @@ def cmd_rotate(args: argparse.Namespace) -> int:
         raise CliError("the new key is the current realm key; nothing to do", EXIT_KEY)
     # Fails as every command does without a usable key, before any record is read.
     records.encrypt("", old_key)
+    # A mistyped store path would "succeed" with nothing to do, and hosts would switch keys.
+    if not records.load_all():
+        raise CliError("no secrets in this store; nothing to re-encrypt")
     with transaction():
         stored = records.load_all()
         values: list[str] = []
