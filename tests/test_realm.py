@@ -8,11 +8,14 @@ import stat
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pytest
 from cryptography.fernet import Fernet
 from test_cli import KEY_VAR, Realm, ref
+
+if TYPE_CHECKING:
+    from conftest import Database
 
 ROUNDS = 4
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
@@ -20,8 +23,10 @@ ENV_FILE = '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\nB=v'
 
 
 @pytest.fixture
-def realm(tmp_path: Path) -> Realm:
-    return Realm(tmp_path)
+def realm(tmp_path: Path, database: Database) -> Realm:
+    realm = Realm(tmp_path)
+    realm.env["KUV_DATABASE"] = database.url
+    return realm
 
 
 def listed(realm: Realm, *args: str) -> list[dict[str, Any]]:
@@ -104,7 +109,7 @@ class TestRotate:
     def test_reencrypts_everything(self, realm: Realm) -> None:
         new_key = Fernet.generate_key().decode()
         no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
-        assert no_store.returncode == 1 and b"no secret store" in no_store.stderr
+        assert no_store.returncode == 1 and b"no secret" in no_store.stderr
         values = [b"a", b"b\n", b""]
         ids = [realm.put(value.decode()) for value in values]
         same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
