@@ -17,7 +17,7 @@ from test_cli import KEY_VAR, Realm, ref
 if TYPE_CHECKING:
     from conftest import Database
 
-ROUNDS = 4
+ROUNDS = 3
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
 ENV_FILE = '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\nB=v'
 
