@@ -3,8 +3,10 @@ never a half-written file."""
 
 from __future__ import annotations
 
-import builtins
+import errno
 import os
+import resource
+import signal
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, ClassVar
@@ -311,19 +313,22 @@ class TestFilePaths:
         assert raised.value.filename == os.path.join(str(home), file_name)
         assert leftovers(home) == []
 
-    def test_write_that_fails_half_way(
-        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
-    ) -> None:
-        def ascii_open(file: Any, mode: str = "r", **kwargs: Any) -> Any:
-            return builtins.open(file, mode, **{**kwargs, "encoding": "ascii"})
-
-        monkeypatch.setattr(secrets, "open", ascii_open, raising=False)
-        value = "a" * 100_000 + "✓"
-        made = Memory(secret=value, is_file=True, file_path=str(tmp_path / "home"), file_name="f")
+    def test_write_that_fails_half_way(self, tmp_path: Path) -> None:
+        home = tmp_path / "home"
+        made = Memory(secret="a" * 100_000, is_file=True, file_path=str(home), file_name="f")
         made.save()
-        with pytest.raises(UnicodeEncodeError):
-            Memory.get_secret_from_id(made.id)
-        assert leftovers(tmp_path / "home") == []
+        # Past the file size limit a write fails with EFBIG, once SIGXFSZ no longer kills us.
+        handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (50_000, limit[1]))
+        try:
+            with pytest.raises(OSError) as raised:
+                Memory.get_secret_from_id(made.id)
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+            signal.signal(signal.SIGXFSZ, handler)
+        assert (raised.value.errno, raised.value.filename) == (errno.EFBIG, str(home / "f"))
+        assert leftovers(home) == []
 
 
 class TestBigInput:

@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import builtins
-import locale
+import contextlib
 import os
 import re
+import threading
 import uuid
-from collections.abc import Iterator
+from collections.abc import Callable
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, ClassVar
@@ -33,7 +33,7 @@ def store(value: str, **fields: Any) -> str:
 
 
 def on_disk(value: str) -> bytes:
-    return value.encode(locale.getpreferredencoding(False))
+    return value.encode("utf-8")
 
 
 @pytest.fixture(autouse=True)
@@ -254,20 +254,25 @@ class TestFileSecrets:
         assert Vault.get_secret_from_id(sid) == path
 
     @pytest.mark.parametrize("umask", [0o022, 0o077, 0o000])
-    def test_new_file_is_owner_only(self, home: Path, umask: int) -> None:
-        sid = store("v", is_file=True, file_path=str(home / "sub"), file_name="pw")
+    def test_new_file_and_directories_are_owner_only(self, home: Path, umask: int) -> None:
+        os.chmod(home, 0o755)
+        sid = store("v", is_file=True, file_path=str(home / "sub" / "deeper"), file_name="pw")
         old = os.umask(umask)
         try:
             path = Vault.get_secret_from_id(sid)
         finally:
             os.umask(old)
         assert os.stat(path).st_mode & 0o777 == 0o600
-        assert os.stat(home / "sub").st_mode & 0o777 == 0o777 & ~umask
+        for made in (home / "sub", home / "sub" / "deeper"):
+            assert os.stat(made).st_mode & 0o777 == 0o700 & ~umask
+        assert os.stat(home).st_mode & 0o777 == 0o755
 
-    def test_failed_write_leaves_nothing(self, home: Path) -> None:
+    def test_value_without_utf8_form_is_not_quoted(self, home: Path) -> None:
         record = Recorder(encrypted_secret="t", is_file=True, file_path=str(home), file_name="pw")
-        with pytest.raises(UnicodeEncodeError):
-            probe(record, value="ok\ud800").get_secret_from_id("id")
+        with pytest.raises(UnicodeError) as info:
+            probe(record, value="\u0119\ud800").get_secret_from_id("id")
+        assert not any(c in str(info.value) for c in ["\u0119", "\ud800", "\\u", "\\x"])
+        assert not isinstance(info.value, UnicodeEncodeError) and info.value.__context__ is None
         assert not any(home.iterdir())
 
     def test_missing_directory_of_the_file_name(self, home: Path) -> None:
@@ -338,26 +343,64 @@ class TestTakenMeanwhile:
         assert not outside.exists()
 
 
+def fifo(path: Path) -> None:
+    os.mkfifo(path)
+
+    # Opens the writing end later, so that a resolution blocked on the FIFO fails instead of hanging.
+    def unblock() -> None:
+        with contextlib.suppress(OSError):
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+
+    timer = threading.Timer(20, unblock)
+    timer.daemon = True
+    timer.start()
+
+
+def regular(mode: int = 0o600, uid: int = -1, size: int | None = None) -> Callable[[Path], None]:
+    def make(path: Path) -> None:
+        path.write_bytes(b"v")
+        if size is not None:
+            os.truncate(path, size)  # sparse: cheap to make, ruinous to read whole
+        os.chmod(path, mode)
+        if uid != -1:
+            if os.geteuid() != 0:
+                pytest.skip("giving a file away needs root")
+            os.chown(path, uid, -1)
+
+    return make
+
+
+class TestFileInPlace:
+    """Only a regular file of ours that nobody else may change is read, and only as far as needed."""
+
+    @pytest.mark.parametrize(
+        ("make", "error", "words"),
+        [
+            (fifo, OSError, "a FIFO"),
+            (lambda p: p.symlink_to("/dev/zero"), OSError, "a character device"),
+            (regular(size=1 << 36), ValueError, "^Impossible to overwrite an existed file$"),
+            (regular(uid=12345), PermissionError, "another user owns"),
+            (regular(0o620), PermissionError, "group or others may write"),
+            (regular(0o602), PermissionError, "group or others may write"),
+            (regular(0o644), None, ""),
+            (regular(0o400), None, ""),
+        ],
+    )
+    def test_kinds(self, home: Path, make: Any, error: Any, words: str) -> None:
+        make(home / "pw")
+        sid = store("v", is_file=True, file_path=str(home), file_name="pw")
+        if error is None:
+            assert Vault.get_secret_from_id(sid) == str(home / "pw")
+            return
+        with pytest.raises(error, match=words) as info:
+            Vault.get_secret_from_id(sid)
+        if error is not ValueError:
+            assert type(info.value) is error and info.value.filename == str(home / "pw")
+            assert str(home / "pw") in str(info.value)
+        assert os.listdir(home) == ["pw"]
+
+
 class TestLookedUpAtEachUse:
-    @pytest.fixture
-    def opened(self, monkeypatch: pytest.MonkeyPatch) -> Iterator[list[tuple[Any, ...]]]:
-        calls: list[tuple[Any, ...]] = []
-
-        def spy(*args: Any, **kwargs: Any) -> Any:
-            calls.append((args, kwargs))
-            return builtins.open(*args, **kwargs)
-
-        monkeypatch.setattr(secrets, "open", spy, raising=False)
-        yield calls
-
-    def test_open(self, home: Path, opened: list[tuple[Any, ...]]) -> None:
-        sid = store("a\r\nb", is_file=True, file_path=str(home), file_name="pw")
-        path = Vault.get_secret_from_id(sid)
-        assert opened, "the write went around the module's open"
-        opened.clear()
-        assert Vault.get_secret_from_id(sid) == path
-        assert opened == [((path,), {"newline": ""})]
-
     def test_uuid_and_str(self, home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.setattr(secrets, "uuid", SimpleNamespace(uuid4=lambda: 42))
         monkeypatch.setattr(secrets, "str", lambda v: f"n{v}", raising=False)
@@ -380,7 +423,7 @@ class TestLookedUpAtEachUse:
         monkeypatch.setattr(secrets, "Path", FakePath)
         sid = store("v", is_file=True, file_path=str(home / "d"), file_name="pw")
         assert Vault.get_secret_from_id(sid) == f"{home}/d/x-pw"
-        assert made == [(str(home / "d"), {"parents": True, "exist_ok": True})]
+        assert made == [(str(home / "d"), {"mode": 0o700, "exist_ok": True})]
 
     def test_uuid_default_is_real(self, home: Path) -> None:
         sid = store("v", is_file=True, file_path=str(home))

@@ -8,7 +8,7 @@ namespace kuv {
 
 #define KUV_NAMES(X)                                                                           \
     X(os) X(environ) X(get) X(upper) X(lower) X(path) X(exists) X(join) X(open) X(read)        \
-    X(readlines) X(write) X(strip) X(startswith) X(Path) X(mkdir) X(parents) X(exist_ok)       \
+    X(strip) X(startswith) X(Path) X(mkdir) X(exist_ok)                                        \
     X(uuid) X(uuid4) X(str) X(Fernet) X(encode) X(decode) X(encrypt) X(decrypt) X(ascii)       \
     X(secret) X(encrypted_secret) X(pop) X(top_secret) X(save) X(load) X(owner_name) X(name)   \
     X(is_file) X(file_path) X(file_name) X(callable) X(isinstance) X(split) X(items)           \
@@ -18,8 +18,8 @@ namespace kuv {
     X(__name__) X(__file__) X(__package__) X(__loader__) X(__spec__) X(__doc__) X(__cached__)  \
     X(__builtins__) X(__module__) X(__qualname__) X(__mro_entries__) X(__prepare__)            \
     X(__orig_bases__) X(__enter__) X(__exit__) X(replace) X(co_argcount) X(co_posonlyargcount) \
-    X(co_kwonlyargcount) X(co_nlocals) X(co_varnames) X(co_flags) X(co_qualname) X(newline)   \
-    X(closefd)
+    X(co_kwonlyargcount) X(co_nlocals) X(co_varnames) X(co_flags) X(co_qualname) X(mode)      \
+    X(parent)
 
 struct Names {
 #define KUV_DECLARE_NAME(n) PyObject* n;
