@@ -93,6 +93,7 @@ class TestExitStatus:
             (["render", "--format", "xml"], 2, "invalid choice"),
             (["run"], 2, "no command given"),
             (["list", "--owner", ""], 2, "must not be empty"),
+            (["list", "--prefix", ""], 2, "must not be empty"),
             (["import", "-", "--owner", "", "--name-prefix", "p."], 2, "must not be empty"),
             (["rotate"], 2, "--new-key-file"),
             (["--key-file", "missing", "get", "{plain}"], 3, "missing: cannot read the key"),

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
     from conftest import Database
 
 ROUNDS = 3
+OWNED = ("--owner", "o", "--name", "n")  # what every put needs
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
 ENV_FILE = '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\nB=v'
 
@@ -62,7 +63,9 @@ class TestList:
     def test_rows(self, realm: Realm, args: list[str], names: list[str]) -> None:
         realm.put("v1", "--owner", "a", "--name", "p.f", "--file", "--file-name", "k")
         realm.put("v2", "--owner", "b", "--name", "dev.x")
-        realm.put("v3", "--name", "a\nb")  # no control character reaches the terminal
+        realm.put(
+            "v3", "--owner", "c", "--name", "a\nb"
+        )  # no control character reaches the terminal
         rows = [{**r, "name": r["name"].replace("\n", "\\n")} for r in listed(realm, *args)]
         assert sorted(row["name"] for row in rows) == names and all(set(r) == FIELDS for r in rows)
         assert [row["id"] for row in rows] == sorted(row["id"] for row in rows)
@@ -80,7 +83,7 @@ class TestList:
 
 class TestDelete:
     def test_all_or_nothing(self, realm: Realm) -> None:
-        first, second = realm.put("v"), realm.put("w")
+        first, second = realm.put("v", *OWNED), realm.put("w", *OWNED)
         result = realm.run("delete", first, "no-such-id", second)
         assert result.returncode == 4 and b"no-such-id" in result.stderr
         assert len(listed(realm)) == 2
@@ -97,7 +100,7 @@ class TestDelete:
         ],
     )
     def test_remove_file(self, realm: Realm, place: Any, status: int) -> None:
-        secret_id = realm.put("v", "--file", "--file-path", "out", "--file-name", "k")
+        secret_id = realm.put("v", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
         (realm.root / "out").mkdir()
         place(realm.root / "out" / "k")
         result = realm.run("delete", "--remove-file", secret_id)
@@ -110,8 +113,8 @@ class TestRotate:
         new_key = Fernet.generate_key().decode()
         no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
         assert no_store.returncode == 1 and b"no secret" in no_store.stderr
-        values = [b"a", b"b\n", b""]
-        ids = [realm.put(value.decode()) for value in values]
+        values = [b"a", b"b\n", "ü\r\n".encode()]
+        ids = [realm.put(value.decode(), *OWNED) for value in values]
         same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
         assert same.returncode == 3 and b"is the current realm key" in same.stderr
         dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")
@@ -122,8 +125,8 @@ class TestRotate:
         assert [realm.run("get", i, **{KEY_VAR: new_key}).stdout for i in ids] == values
 
     def test_one_foreign_record_stops_it(self, realm: Realm) -> None:
-        mine = realm.put("a")
-        foreign = realm.run("put", stdin=b"b", **{KEY_VAR: Fernet.generate_key().decode()})
+        mine = realm.put("a", *OWNED)
+        foreign = realm.run("put", *OWNED, stdin=b"b", **{KEY_VAR: Fernet.generate_key().decode()})
         result = realm.run(
             "rotate", "--new-key-file", key_file(realm, Fernet.generate_key().decode())
         )
@@ -143,7 +146,7 @@ def test_import_replaces_values_by_references(realm: Realm) -> None:
 
 class TestUpdateFileSecret:
     def test_delivered_file_is_replaced(self, realm: Realm) -> None:
-        secret_id = realm.put("old", "--file", "--file-path", "out", "--file-name", "k")
+        secret_id = realm.put("old", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
         assert realm.run("get", secret_id).returncode == 0
         (realm.root / "out" / "k").chmod(0o644)
         assert realm.run("update", secret_id, stdin="néw".encode()).returncode == 0
@@ -152,7 +155,7 @@ class TestUpdateFileSecret:
         assert realm.run("get", secret_id).stdout == b"out/k"
 
     def test_failed_file_step_is_reported(self, realm: Realm) -> None:
-        secret_id = realm.put("old", "--file", "--file-name", "k")
+        secret_id = realm.put("old", *OWNED, "--file", "--file-name", "k")
         (realm.root / "k").mkdir()
         result = realm.run("update", secret_id, stdin=b"new")
         assert result.returncode == 1 and b"updated, but ./k is not a regular file" in result.stderr
@@ -166,7 +169,7 @@ class TestGlobalOptions:
 
     @pytest.mark.parametrize(("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3)])
     def test_key_file(self, realm: Realm, mode: int, status: int) -> None:
-        secret_id = realm.put("v")
+        secret_id = realm.put("v", *OWNED)
         realm.env[KEY_VAR] = ""
         path = key_file(realm, realm.key + "\n", mode)
         result = realm.run("--key-file", path, "get", secret_id)
@@ -178,11 +181,11 @@ class TestGlobalOptions:
 def test_concurrent_rotation_loses_nothing(realm: Realm) -> None:
     """Puts, updates and gets under the old key while the realm moves to a new one."""
     new_key = Fernet.generate_key().decode()
-    seeded = [realm.put(f"seed{i}") for i in range(3)]
+    seeded = [realm.put(f"seed{i}", *OWNED) for i in range(3)]
     written = {s: {f"seed{i}", *(f"{s}.{n}" for n in range(ROUNDS))} for i, s in enumerate(seeded)}
 
     def put(worker: int) -> dict[str, str]:
-        return {realm.put(f"p{worker}.{n}"): f"p{worker}.{n}" for n in range(ROUNDS)}
+        return {realm.put(f"p{worker}.{n}", *OWNED): f"p{worker}.{n}" for n in range(ROUNDS)}
 
     def update(secret_id: str) -> dict[str, str]:
         for n in range(ROUNDS):

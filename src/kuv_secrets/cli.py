@@ -88,7 +88,7 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _owner(text: str) -> str:
+def _non_empty(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("must not be empty")
     return text
@@ -103,8 +103,8 @@ def _add_realm_commands(commands: Any) -> None:
         "List id, owner, name, kind (value or file) and file target of the stored secrets. "
         "Values and tokens are never shown.",
     )
-    listing.add_argument("--owner", type=_owner, help="only the secrets of this owner")
-    listing.add_argument("--prefix", default="", help="only names that start with this")
+    listing.add_argument("--owner", type=_non_empty, help="only the secrets of this owner")
+    listing.add_argument("--prefix", type=_non_empty, help="only names that start with this")
     listing.add_argument("--format", choices=("table", "json"), default="table")
 
     delete = _subcommand(
@@ -147,7 +147,7 @@ def _add_realm_commands(commands: Any) -> None:
         "lines, empty values and values holding a reference stay as they are.",
     )
     importing.add_argument("file", metavar="FILE", help="the environment file; - reads stdin")
-    importing.add_argument("--owner", required=True, type=_owner, help="owner of the secrets")
+    importing.add_argument("--owner", required=True, type=_non_empty, help="owner of the secrets")
     importing.add_argument(
         "--name-prefix", required=True, metavar="PREFIX", help="put before each variable name"
     )

@@ -5,10 +5,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import locale
 import os
 import stat
 import sys
+import tempfile
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
@@ -17,7 +17,6 @@ from kuv_meta import transaction
 from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
 from kuv_secrets.formats import CLOSE, OPEN
-from kuv_secrets.publish import write_private
 from kuv_secrets.streams import read_input, read_value, write_stdout
 
 if TYPE_CHECKING:
@@ -230,10 +229,32 @@ def _file_step(path: str) -> Iterator[None]:
         yield
     except (OSError, UnicodeError) as exc:
         # A codec's message would quote a character of the value.
-        reason = exc.strerror if isinstance(exc, OSError) else "the value does not fit the locale"
+        reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
         raise CliError(
             f"the secret is updated, but its file {path} was not replaced: {reason}"
         ) from None
+
+
+def _replace_file(path: str, data: bytes) -> None:
+    """Puts ``data`` at ``path`` (mode 0600) in one step: readers see the old file or the new."""
+    directory = os.path.dirname(path) or "."
+    fd, temp = tempfile.mkstemp(prefix=".kuv-secrets-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as fp:
+            os.fchmod(fp.fileno(), 0o600)
+            fp.write(data)
+            fp.flush()
+            os.fsync(fp.fileno())
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temp)
+        raise
+    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
 
 
 def cmd_update(args: argparse.Namespace) -> int:
@@ -250,6 +271,6 @@ def cmd_update(args: argparse.Namespace) -> int:
             raise CliError(
                 f"the secret is updated, but {path} is not a regular file; it was not replaced"
             )
-        # The encoding resolution's open() uses, so that it finds the content equal.
-        write_private(path, value.encode(locale.getpreferredencoding(False)), force=True)
+        # Resolution writes and compares UTF-8 whatever the locale.
+        _replace_file(path, value.encode("utf-8"))
     return EXIT_OK
