@@ -63,20 +63,16 @@ class TestList:
     def test_rows(self, realm: Realm, args: list[str], names: list[str]) -> None:
         realm.put("v1", "--owner", "a", "--name", "p.f", "--file", "--file-name", "k")
         realm.put("v2", "--owner", "b", "--name", "dev.x")
-        realm.put(
-            "v3", "--owner", "c", "--name", "a\nb"
-        )  # no control character reaches the terminal
+        # No control character reaches the terminal.
+        realm.put("v3", "--owner", "c", "--name", "a\nb")
         rows = [{**r, "name": r["name"].replace("\n", "\\n")} for r in listed(realm, *args)]
         assert sorted(row["name"] for row in rows) == names and all(set(r) == FIELDS for r in rows)
         assert [row["id"] for row in rows] == sorted(row["id"] for row in rows)
+        kind = {False: ["value"], True: ["file", "./k"]}
         table = realm.run("list", *args).stdout.decode()
-        shown = [line.split() for line in table.splitlines()]
-        assert shown[0] == ["ID", "OWNER", "NAME", "KIND", "FILE"]
-        assert [r[:3] for r in shown[1:]] == [
-            [r["id"], r["owner_name"] or "-", r["name"]] for r in rows
-        ]
-        assert [r[3:] for r in shown[1:]] == [
-            ["file", "./k"] if r["is_file"] else ["value"] for r in rows
+        assert [line.split() for line in table.splitlines()] == [
+            ["ID", "OWNER", "NAME", "KIND", "FILE"],
+            *([r["id"], r["owner_name"], r["name"], *kind[r["is_file"]]] for r in rows),
         ]
         assert "v1" not in table + str(rows) and "gAAAA" not in table + str(rows)
 
