@@ -1,9 +1,10 @@
-"""Record base class ``VirtualWorker`` with SQLite persistence.
+"""Record base class ``VirtualWorker``, persisted in SQLite or PostgreSQL.
 
-Records live in one SQLite database whose path is read from the environment variable
-``KUV_DATABASE`` at every operation; when it is unset the file is ``kuv.sqlite3`` in the
-current directory. Only a write creates the database (mode 0600, so its journal and WAL are
-private too); a read of a database that does not exist raises ``StoreNotFoundError``.
+Records live in the database named by the environment variable ``KUV_DATABASE``, read at every
+operation (see ``kuv_store``): the path of a SQLite file, ``kuv.sqlite3`` in the current
+directory when unset, or a ``postgresql://`` URL. Only a write creates a SQLite file (mode 0600,
+so its journal and WAL are private too); a read of a store that does not exist raises
+``StoreNotFoundError``.
 
 All records share the table ``records``, keyed by (kind, id). The kind is the class
 attribute ``__record_kind__`` when the class itself sets one, else the class ``__name__``;
@@ -18,17 +19,22 @@ back on an exception.
 
 from __future__ import annotations
 
-import contextlib
 import json
-import os
-import sqlite3
-import threading
 import uuid
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any
 
 from kuv_fields import Field, StringField
+from kuv_store import (
+    DATABASE_ENV,
+    DEFAULT_DATABASE,
+    RecordExistsError,
+    StoreNotFoundError,
+    StoreUnavailableError,
+    run,
+    transaction,
+)
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -38,98 +44,11 @@ __all__ = [
     "DEFAULT_DATABASE",
     "RecordExistsError",
     "StoreNotFoundError",
+    "StoreUnavailableError",
     "VirtualWorker",
     "WorkerMeta",
     "transaction",
 ]
-
-DATABASE_ENV = "KUV_DATABASE"
-DEFAULT_DATABASE = "kuv.sqlite3"
-
-# Long enough for a few busy processes to take turns instead of failing as "locked".
-_BUSY_TIMEOUT = 30.0
-
-_SCHEMA = (
-    "CREATE TABLE IF NOT EXISTS records ("
-    "kind TEXT NOT NULL, id TEXT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (kind, id))"
-)
-
-
-class StoreNotFoundError(FileNotFoundError):
-    """A read found no database where ``KUV_DATABASE`` points (reads never create one)."""
-
-
-class RecordExistsError(ValueError):
-    """``save(create=True)`` found a record under the id already."""
-
-
-def _database() -> str:
-    return os.environ.get(DATABASE_ENV, DEFAULT_DATABASE)
-
-
-def _create_private(path: str) -> None:
-    # SQLite gives its journal and WAL the database file's mode, so 0600 here covers them.
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-    except FileExistsError:
-        return
-    os.close(fd)
-
-
-def _connect(write: bool) -> sqlite3.Connection:
-    path = _database()
-    if path != ":memory:" and not os.path.exists(path):
-        if not write:
-            raise StoreNotFoundError(
-                f"no secret store at {path} (the path comes from {DATABASE_ENV})"
-            )
-        _create_private(path)
-    # Autocommit mode: transactions are begun explicitly so that writers take the write
-    # lock up front (a deferred one could be refused without waiting).
-    conn = sqlite3.connect(path, timeout=_BUSY_TIMEOUT, isolation_level=None)
-    try:
-        conn.execute(_SCHEMA)
-    except BaseException:
-        conn.close()
-        raise
-    return conn
-
-
-_current = threading.local()
-
-
-@contextlib.contextmanager
-def _session(write: bool) -> Iterator[sqlite3.Connection]:
-    """The thread's open transaction, or a new one around a single operation."""
-    conn: sqlite3.Connection | None = getattr(_current, "conn", None)
-    if conn is not None:
-        yield conn
-        return
-    with contextlib.closing(_connect(write)) as conn:
-        if not write:
-            yield conn
-            return
-        conn.execute("BEGIN IMMEDIATE")
-        with conn:
-            yield conn
-
-
-@contextlib.contextmanager
-def transaction() -> Iterator[None]:
-    """Make every load, save and delete of this thread inside the block one transaction.
-
-    The write lock is taken at the start, so what the block reads stays true until it commits.
-    A nested block joins the outer one.
-    """
-    if getattr(_current, "conn", None) is not None:
-        yield
-        return
-    with _session(write=True) as conn:
-        _current.conn = conn
-        try:
-            yield
-        finally:
-            _current.conn = None
 
 
 class WorkerMeta(type):
@@ -200,20 +119,14 @@ class VirtualWorker(metaclass=WorkerMeta):
         """Return the record stored under ``record_id``, or None when there is none."""
         _check_id(record_id)
         kind = cls._record_kind()
-        with _session(write=False) as conn:
-            row = conn.execute(
-                "SELECT data FROM records WHERE kind = ? AND id = ?", (kind, record_id)
-            ).fetchone()
-        return None if row is None else cls._restore(record_id, row[0])
+        data = run(False, lambda store: store.fetch(kind, record_id))
+        return None if data is None else cls._restore(record_id, data)
 
     @classmethod
     def load_all(cls) -> list[Self]:
         """Every record of this kind, ordered by id."""
         kind = cls._record_kind()
-        with _session(write=False) as conn:
-            rows = conn.execute(
-                "SELECT id, data FROM records WHERE kind = ? ORDER BY id", (kind,)
-            ).fetchall()
+        rows = run(False, lambda store: store.fetch_all(kind))
         return [cls._restore(record_id, data) for record_id, data in rows]
 
     def save(self, *, create: bool = False) -> None:
@@ -225,21 +138,11 @@ class VirtualWorker(metaclass=WorkerMeta):
         cls = type(self)
         # Encoded before the transaction: a value JSON refuses leaves the stored record intact.
         data = json.dumps({key: getattr(self, key) for key in cls.__fields__})
-        sql = (
-            "INSERT INTO records (kind, id, data) VALUES (?, ?, ?) ON CONFLICT (kind, id) DO NOTHING"
-            if create
-            else "INSERT OR REPLACE INTO records (kind, id, data) VALUES (?, ?, ?)"
-        )
-        with _session(write=True) as conn:
-            cursor = conn.execute(sql, (cls._record_kind(), self.id, data))
-            if cursor.rowcount == 0:
-                raise RecordExistsError(f"a record exists under the id {self.id}")
+        kind, record_id = cls._record_kind(), self.id
+        if not run(True, lambda store: store.put(kind, record_id, data, create=create)):
+            raise RecordExistsError(f"a record exists under the id {record_id}")
 
     def delete(self) -> bool:
         """Remove the stored record; False when there was none."""
-        with _session(write=True) as conn:
-            cursor = conn.execute(
-                "DELETE FROM records WHERE kind = ? AND id = ?",
-                (type(self)._record_kind(), self.id),
-            )
-        return cursor.rowcount > 0
+        kind, record_id = type(self)._record_kind(), self.id
+        return run(True, lambda store: store.remove(kind, record_id))

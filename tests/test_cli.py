@@ -26,6 +26,7 @@ KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
 COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
+COMMANDS += ["list", "delete", "rotate", "import"]
 
 PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
 PLAIN = "s3cr3t"
@@ -102,6 +103,11 @@ class TestExitStatus:
             (["put", *PUT, "--file-name", "x"], 2, "need --file"),
             (["render", "--format", "xml"], 2, "invalid choice"),
             (["run"], 2, "no command given"),
+            (["list", "--owner", ""], 2, "must not be empty"),
+            (["list", "--prefix", ""], 2, "must not be empty"),
+            (["import", "-", "--owner", "", "--name-prefix", "p."], 2, "must not be empty"),
+            (["rotate"], 2, "--new-key-file"),
+            (["--key-file", "missing", "get", "{plain}"], 3, "missing: cannot read the key"),
         ],
     )
     def test_failures(

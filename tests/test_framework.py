@@ -1,4 +1,4 @@
-"""The record framework: its contract (real and recording fake) and the SQLite store."""
+"""The record framework: its contract (real and recording fake) and its stores on each engine."""
 
 from __future__ import annotations
 
@@ -8,6 +8,8 @@ import os
 import sqlite3
 import subprocess
 import sys
+import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from types import MappingProxyType, ModuleType
@@ -15,7 +17,10 @@ from typing import Any
 
 import kuv_fields
 import kuv_meta
+import kuv_store
 import pytest
+from conftest import Database
+from pgserver import Server
 
 FAKE_DIR = Path(__file__).parent / "fakeframework"
 
@@ -183,10 +188,13 @@ def make(cls: Any, **values: Any) -> Any:
     return rec
 
 
+@pytest.fixture
+def cls(database: Database) -> Any:
+    return declare((kuv_fields, kuv_meta))
+
+
 class TestStore:
-    @pytest.fixture
-    def cls(self, db: Path) -> Any:
-        return declare((kuv_fields, kuv_meta))
+    """Each engine keeps the same records with the same semantics."""
 
     @pytest.mark.parametrize("value", ["", "tëxt ✓ 𝄞", True, False, None, 0, 42])
     def test_values_keep_their_type(self, cls: Any, value: Any) -> None:
@@ -225,23 +233,6 @@ class TestStore:
             rec.save()
         assert cls.load(rec.id).name == "old"
 
-    def test_failure_mid_transaction_rolls_back(self, cls: Any, db: Path) -> None:
-        rec = make(cls, name="old")
-        with sqlite3.connect(db) as conn:
-            # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
-            conn.execute(
-                "CREATE TRIGGER boom AFTER INSERT ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
-            )
-        conn.close()
-        rec.name = "new"
-        with pytest.raises(sqlite3.Error, match="boom"):
-            rec.save()
-        with sqlite3.connect(db) as conn:
-            conn.execute("DROP TRIGGER boom")
-            rows = conn.execute("SELECT data FROM records").fetchall()
-        conn.close()
-        assert [json.loads(r[0])["name"] for r in rows] == ["old"]
-
     def test_create_refuses_an_existing_id(self, cls: Any) -> None:
         make(cls, id="abc", name="first")
         with pytest.raises(kuv_meta.RecordExistsError):
@@ -258,6 +249,75 @@ class TestStore:
         with kuv_meta.transaction():
             assert gone.delete() and not gone.delete()
         assert [r.name for r in cls.load_all()] == [keep.name]
+
+    def test_transaction_serialises_writers_not_readers(self, cls: Any) -> None:
+        make(cls, id="n", name="0")
+
+        def bump(_: int) -> None:
+            for _ in range(5):
+                with kuv_meta.transaction():
+                    rec = cls.load("n")
+                    rec.name = str(int(rec.name) + 1)
+                    rec.save()
+
+        with ThreadPoolExecutor(3) as pool:
+            list(pool.map(bump, range(3)))
+        assert cls.load("n").name == "15"
+
+        entered, release = threading.Event(), threading.Event()
+
+        def hold() -> None:
+            with kuv_meta.transaction():
+                cls.load("n")
+                entered.set()
+                release.wait(60)
+
+        holder = threading.Thread(target=hold)
+        holder.start()
+        try:
+            assert entered.wait(60)
+            with ThreadPoolExecutor(1) as pool:
+                assert pool.submit(cls.load, "n").result(timeout=60).name == "15"
+        finally:
+            release.set()
+            holder.join()
+
+
+class TestSQLiteFile:
+    @pytest.fixture
+    def cls(self, db: Path) -> Any:
+        return declare((kuv_fields, kuv_meta))
+
+    def test_removed_or_replaced_file_is_noticed(
+        self, cls: Any, db: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        make(cls, id="old")
+        monkeypatch.setenv("KUV_DATABASE", str(tmp_path / "new.sqlite3"))
+        make(cls, id="new")
+        monkeypatch.setenv("KUV_DATABASE", str(db))
+        assert cls.load("old") is not None  # a connection to the first file stays open
+        os.replace(tmp_path / "new.sqlite3", db)
+        assert cls.load("old") is None and cls.load("new") is not None
+        db.unlink()
+        with pytest.raises(kuv_meta.StoreNotFoundError):
+            cls.load("new")
+
+    def test_failure_mid_transaction_rolls_back(self, cls: Any, db: Path) -> None:
+        rec = make(cls, name="old")
+        with sqlite3.connect(db) as conn:
+            # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
+            conn.execute(
+                "CREATE TRIGGER boom AFTER INSERT ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
+            )
+        conn.close()
+        rec.name = "new"
+        with pytest.raises(sqlite3.Error, match="boom"):
+            rec.save()
+        with sqlite3.connect(db) as conn:
+            conn.execute("DROP TRIGGER boom")
+            rows = conn.execute("SELECT data FROM records").fetchall()
+        conn.close()
+        assert [json.loads(r[0])["name"] for r in rows] == ["old"]
 
     def test_store_is_private(self, cls: Any, db: Path) -> None:
         old = os.umask(0)  # the mode must not depend on the umask
@@ -281,6 +341,73 @@ class TestStore:
         assert (tmp_path / "kuv.sqlite3").exists()
 
 
+class TestPostgres:
+    @pytest.fixture
+    def cls(self, pg_server: Server, monkeypatch: pytest.MonkeyPatch) -> Any:
+        monkeypatch.setenv("KUV_DATABASE", pg_server.create_database())
+        return declare((kuv_fields, kuv_meta))
+
+    @pytest.mark.parametrize(
+        ("url", "error", "message"),
+        [
+            ("{base}/nosuch", kuv_meta.StoreNotFoundError, "^no secret store at {base}/nosuch "),
+            ("{base}/nosuch?password=pw", kuv_meta.StoreNotFoundError, "at {base}/nosuch "),
+            ("{sock}:1/db", kuv_meta.StoreUnavailableError, "^cannot reach .* at {sock}:1/db "),
+            (
+                "postgres://kuv:pw@127.0.0.1:1/db",
+                ConnectionError,
+                "at postgres://kuv@127.0.0.1:1/db",
+            ),
+            ("postgresql://kuv:pw@[::1:1/db", ValueError, "^not a valid PostgreSQL URL: .*kuv@"),
+        ],
+    )
+    def test_unusable_store_is_named_without_password(
+        self,
+        pg_server: Server,
+        monkeypatch: pytest.MonkeyPatch,
+        url: str,
+        error: type[Exception],
+        message: str,
+    ) -> None:
+        base = pg_server.url().rsplit("/", 1)[0]
+        fields = {"base": base, "sock": base.rsplit(":", 1)[0]}
+        monkeypatch.setenv("KUV_DATABASE", url.format(**fields).replace("kuv@", "kuv:pw@", 1))
+        cls = declare((kuv_fields, kuv_meta))
+        for operation in (lambda: cls.load("x"), lambda: make(cls)):
+            with pytest.raises(error, match=message.format(**fields).replace("?", "[?]")) as caught:
+                operation()
+            assert ":pw@" not in str(caught.value) and "pw" not in str(caught.value.__cause__)
+
+    @pytest.mark.parametrize("told", [True, False], ids=["told", "found-out"])
+    def test_restarted_server_costs_no_failure(
+        self, cls: Any, pg_server: Server, monkeypatch: pytest.MonkeyPatch, told: bool
+    ) -> None:
+        rec = make(cls, name="before")
+        with kuv_meta.transaction():
+            rec.save()
+        if not told:  # the connection learns of the restart only when it is used
+            monkeypatch.setattr(kuv_store, "_readable", lambda fd: False)
+        pg_server.restart()
+        assert cls.load(rec.id).name == "before"
+        pg_server.restart()
+        with kuv_meta.transaction():
+            rec.name = "after"
+            rec.save()
+        assert cls.load(rec.id).name == "after"
+
+    def test_engine_is_chosen_at_each_use(
+        self, pg_server: Server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        cls = declare((kuv_fields, kuv_meta))
+        urls = [str(tmp_path / "one.sqlite3"), pg_server.create_database()]
+        for url in urls:
+            monkeypatch.setenv("KUV_DATABASE", url)
+            make(cls, id="x", name=url)
+        for url in urls:
+            monkeypatch.setenv("KUV_DATABASE", url)
+            assert cls.load("x").name == url
+
+
 WORKER = """
 import sys
 from kuv_fields import StringField
@@ -298,11 +425,32 @@ print(Item.load(sys.argv[3]).name if len(sys.argv) > 3 else "done")
 """
 
 
-def run_worker(db: Path, *args: str) -> subprocess.Popen[str]:
-    env = {**os.environ, "KUV_DATABASE": str(db)}
+FORK = """
+import json, os, kuv_store
+from kuv_meta import VirtualWorker
+
+class Item(VirtualWorker):
+    pass
+
+def connection():
+    return kuv_store._connections().slots[os.environ["KUV_DATABASE"]].conn
+
+Item(id="parent").save()
+mine = connection()
+pid = os.fork()
+if pid == 0:  # leaves through the interpreter's normal exit, finalisers and all
+    Item(id="child").save()
+    raise SystemExit(connection() is mine)
+_, status = os.waitpid(pid, 0)
+print(json.dumps([os.waitstatus_to_exitcode(status), Item.load("child").id, connection() is mine]))
+"""
+
+
+def run_worker(database: Database, *args: str, code: str = WORKER) -> subprocess.Popen[str]:
+    env = {**os.environ, "KUV_DATABASE": database.url}
     return subprocess.Popen(
-        [sys.executable, "-c", WORKER, *args],
-        cwd=db.parent,
+        [sys.executable, "-c", code, *args],
+        cwd=Path(__file__).parent,
         env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -311,21 +459,24 @@ def run_worker(db: Path, *args: str) -> subprocess.Popen[str]:
 
 
 class TestConcurrency:
-    def test_another_process_sees_saved_records(self, db: Path) -> None:
-        first = run_worker(db, "a", "3")
+    def test_another_process_sees_saved_records(self, database: Database) -> None:
+        first = run_worker(database, "a", "3")
         assert first.communicate(timeout=60) == ("done\n", "")
-        second = run_worker(db, "b", "1", "a-2")
+        second = run_worker(database, "b", "1", "a-2")
         assert second.communicate(timeout=60) == ("a\n", "")
 
-    def test_processes_at_once(self, db: Path) -> None:
-        procs = [run_worker(db, str(i), "25") for i in range(8)]
+    def test_processes_at_once(self, database: Database) -> None:
+        procs = [run_worker(database, str(i), "25") for i in range(8)]
         results = [p.communicate(timeout=120) for p in procs]
         assert results == [("done\n", "")] * 8
-        with sqlite3.connect(db) as conn:
-            assert conn.execute("SELECT count(*) FROM records").fetchone() == (200,)
-        conn.close()
+        item: Any = type("Item", (kuv_meta.VirtualWorker,), {})
+        assert len(item.load_all()) == 200
 
-    def test_threads_at_once(self, db: Path) -> None:
+    def test_forked_child_keeps_off_the_parents_connection(self, database: Database) -> None:
+        out, err = run_worker(database, code=FORK).communicate(timeout=60)
+        assert (out, err) == ('[0, "child", true]\n', "")
+
+    def test_threads_at_once(self, database: Database) -> None:
         cls = declare((kuv_fields, kuv_meta))
 
         def work(tag: int) -> None:
@@ -336,3 +487,8 @@ class TestConcurrency:
         with ThreadPoolExecutor(8) as pool:
             list(pool.map(work, range(8)))
         assert all(cls.load(f"{t}-29").name == "29" for t in range(8))
+        # The pool's threads have ended: only this thread's connection may be left.
+        deadline = time.monotonic() + 30
+        while database.connections() > 1 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert database.connections() == 1

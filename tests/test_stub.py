@@ -53,7 +53,10 @@ def test_stub_matches_runtime(tmp_path: Path) -> None:
 
 def test_python_parts_are_strictly_typed(tmp_path: Path) -> None:
     root = TESTS.parent
-    parts = [root / "src" / "kuv_secrets", FRAMEWORK / "kuv_fields.py", FRAMEWORK / "kuv_meta.py"]
+    parts = [
+        root / "src" / "kuv_secrets",
+        *(FRAMEWORK / f"kuv_{m}.py" for m in ("fields", "meta", "store")),
+    ]
     result = _mypy(
         ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, parts)],
         tmp_path,

@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator
 from types import FrameType
 from typing import Any
 
+from kuv_secrets import __version__
 from kuv_secrets.commands import (
     cmd_check,
     cmd_get,
@@ -18,10 +19,17 @@ from kuv_secrets.commands import (
     cmd_put,
     cmd_render,
     cmd_run,
-    cmd_update,
 )
 from kuv_secrets.demo import cmd_demo
 from kuv_secrets.errors import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, describe
+from kuv_secrets.realm import (
+    cmd_delete,
+    cmd_import,
+    cmd_list,
+    cmd_rotate,
+    cmd_update,
+    use_key_file,
+)
 from kuv_secrets.streams import OutputError, discard_stdout, flush_stdout, report
 
 _EXIT_STATUS = """\
@@ -111,6 +119,65 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_realm_commands(commands: Any) -> None:
+    listing = _subcommand(
+        commands,
+        "list",
+        cmd_list,
+        "list the stored secrets, never their values",
+        "List id, owner, name, kind (value or file) and file target of the stored secrets. "
+        "Values and tokens are never shown.",
+    )
+    listing.add_argument("--owner", action=_NonEmpty, help="only the secrets of this owner")
+    listing.add_argument("--prefix", action=_NonEmpty, help="only names that start with this")
+    listing.add_argument("--format", choices=("table", "json"), default="table")
+
+    delete = _subcommand(
+        commands,
+        "delete",
+        cmd_delete,
+        "delete secrets",
+        "Delete the given secrets, all or none: when an id is unknown, nothing is deleted.",
+    )
+    delete.add_argument("ids", nargs="+", metavar="ID")
+    delete.add_argument(
+        "--remove-file",
+        action="store_true",
+        help="also remove a file secret's file (its path as seen from here), if a regular file",
+    )
+
+    rotate = _subcommand(
+        commands,
+        "rotate",
+        cmd_rotate,
+        "re-encrypt every secret under a new realm key",
+        "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
+        "does not open with the current key, nothing changes. Every host then needs the new key.",
+    )
+    rotate.add_argument(
+        "--new-key-file",
+        required=True,
+        metavar="FILE",
+        help="the new key, in a file only its owner may read; - reads standard input",
+    )
+    rotate.add_argument("--dry-run", action="store_true", help="check every secret, change none")
+
+    importing = _subcommand(
+        commands,
+        "import",
+        cmd_import,
+        "store the values of an environment file as secrets",
+        "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
+        "the file with each value replaced by its reference, ready for render. Comments, blank "
+        "lines, empty values and values holding a reference stay as they are.",
+    )
+    importing.add_argument("file", metavar="FILE", help="the environment file; - reads stdin")
+    importing.add_argument("--owner", required=True, action=_NonEmpty, help="owner of the secrets")
+    importing.add_argument(
+        "--name-prefix", required=True, metavar="PREFIX", help="put before each variable name"
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -120,6 +187,12 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.set_defaults(handler=None)
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument(
+        "--key-file",
+        metavar="FILE",
+        help="read the realm key from FILE (mode 0600) instead of the environment",
+    )
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
     keygen = _subcommand(
@@ -164,7 +237,8 @@ def build_parser() -> argparse.ArgumentParser:
         cmd_update,
         "replace the value of a stored secret",
         "Replace the value of a stored secret with all of standard input, or with the value "
-        "typed at a prompt on a terminal.",
+        "typed at a prompt on a terminal. A file secret's file, where resolution from here "
+        "finds one, is replaced as well.",
     )
     update.add_argument("id", metavar="ID")
     update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
@@ -230,6 +304,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     run.add_argument("command", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARG...]")
 
+    _add_realm_commands(commands)
+
     _subcommand(
         commands,
         "demo",
@@ -286,6 +362,8 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_USAGE
     try:
         with _termination_unwinds():
+            if args.key_file is not None:
+                use_key_file(args.key_file)
             status: int = args.handler(args)
             flush_stdout()
     except KeyboardInterrupt:

@@ -83,14 +83,6 @@ def cmd_put(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def cmd_update(args: argparse.Namespace) -> int:
-    record = record_class().load(args.id)
-    if not record:
-        raise CliError("secret id not found", EXIT_REFERENCE)
-    record.update_secret(read_value("New secret value: "))
-    return EXIT_OK
-
-
 def cmd_get(args: argparse.Namespace) -> int:
     write_stdout(record_class().get_secret_from_id(args.id, args.owner, args.prefix))
     return EXIT_OK

@@ -50,7 +50,10 @@ def record_class() -> type[Secrets]:
 def _key_problem() -> str:
     key_name = os.environ.get("KUV_SECRET_NAME", "kuv_top_secret")
     if record_class().top_secret == "":
-        return f"no realm key: set {key_name.upper()} or provide /run/secrets/{key_name.lower()}"
+        return (
+            f"no realm key: set {key_name.upper()}, provide /run/secrets/{key_name.lower()} "
+            "or use --key-file"
+        )
     return f"the realm key is not valid: {_BAD_KEY}"
 
 

@@ -1,0 +1,434 @@
+"""Where records live: the database named by ``KUV_DATABASE``, and the connections to it.
+
+``KUV_DATABASE`` is read at every operation. A ``postgresql://`` or ``postgres://`` URL selects
+PostgreSQL (through psycopg 3); anything else is the path of a SQLite file, ``kuv.sqlite3`` in
+the current directory when the variable is unset.
+
+Each thread of each process keeps one open connection per database and reuses it. A process
+never touches a connection it inherited through ``fork``: the child opens its own. A SQLite
+connection is replaced when the file at the path was removed or replaced; a PostgreSQL
+connection that broke (a server restart) is replaced once before an operation fails. A thread's
+connections are closed when the thread ends.
+"""
+
+from __future__ import annotations
+
+import atexit
+import contextlib
+import functools
+import os
+import re
+import select
+import sqlite3
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple, TypeVar
+
+__all__ = [
+    "DATABASE_ENV",
+    "DEFAULT_DATABASE",
+    "Handle",
+    "RecordExistsError",
+    "StoreNotFoundError",
+    "StoreUnavailableError",
+    "redact",
+    "run",
+    "transaction",
+]
+
+DATABASE_ENV = "KUV_DATABASE"
+DEFAULT_DATABASE = "kuv.sqlite3"
+
+# Long enough for a few busy processes to take turns instead of failing as "locked".
+_BUSY_TIMEOUT = 30.0
+# A thread that works on several databases keeps this many connections open, the latest used.
+_KEEP = 4
+# Any constant shared by every process that creates the schema.
+_SCHEMA_LOCK = 0x6B75765F73746F72
+
+_SCHEMA = (
+    "CREATE TABLE IF NOT EXISTS records ("
+    "kind TEXT NOT NULL, id TEXT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (kind, id))"
+)
+
+T = TypeVar("T")
+
+
+class StoreNotFoundError(FileNotFoundError):
+    """No database where ``KUV_DATABASE`` points (reads never create a SQLite file)."""
+
+
+class StoreUnavailableError(ConnectionError):
+    """The PostgreSQL server named by ``KUV_DATABASE`` could not be reached."""
+
+
+class RecordExistsError(ValueError):
+    """``save(create=True)`` found a record under the id already."""
+
+
+def redact(url: str) -> str:
+    """The URL without its password, fit for a message."""
+    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#@]*@", r"\1@", url)
+    url = re.sub(r"([?&])password=[^&#]*&?", r"\1", url)
+    return url.rstrip("?&")
+
+
+class _Statements(NamedTuple):
+    fetch: str
+    fetch_all: str
+    replace: str
+    create: str
+    remove: str
+
+
+_SQLITE_SQL = _Statements(
+    fetch="SELECT data FROM records WHERE kind = ? AND id = ?",
+    fetch_all="SELECT id, data FROM records WHERE kind = ? ORDER BY id",
+    replace="INSERT OR REPLACE INTO records (kind, id, data) VALUES (?, ?, ?)",
+    create="INSERT INTO records (kind, id, data) VALUES (?, ?, ?) ON CONFLICT (kind, id) DO NOTHING",
+    remove="DELETE FROM records WHERE kind = ? AND id = ?",
+)
+_POSTGRES_SQL = _Statements(
+    *(
+        sql.replace("?", "%s")
+        for sql in _SQLITE_SQL._replace(
+            replace="INSERT INTO records (kind, id, data) VALUES (?, ?, ?) "
+            "ON CONFLICT (kind, id) DO UPDATE SET data = EXCLUDED.data"
+        )
+    )
+)
+
+
+class Handle:
+    """One connection lent to the operations of one transaction."""
+
+    __slots__ = ("_conn", "_sql")
+
+    def __init__(self, conn: Any, sql: _Statements) -> None:
+        self._conn = conn
+        self._sql = sql
+
+    def fetch(self, kind: str, record_id: str) -> str | None:
+        # fetchall: a SQLite statement left unfinished would hold its read lock.
+        rows = self._conn.execute(self._sql.fetch, (kind, record_id)).fetchall()
+        return None if not rows else str(rows[0][0])
+
+    def fetch_all(self, kind: str) -> list[tuple[str, str]]:
+        rows = self._conn.execute(self._sql.fetch_all, (kind,)).fetchall()
+        return [(str(record_id), str(data)) for record_id, data in rows]
+
+    def put(self, kind: str, record_id: str, data: str, *, create: bool) -> bool:
+        """False when ``create`` found the id taken."""
+        sql = self._sql.create if create else self._sql.replace
+        return int(self._conn.execute(sql, (kind, record_id, data)).rowcount) > 0
+
+    def remove(self, kind: str, record_id: str) -> bool:
+        return int(self._conn.execute(self._sql.remove, (kind, record_id)).rowcount) > 0
+
+
+class _Slot:
+    """An open connection and the file identity it was opened on (SQLite)."""
+
+    __slots__ = ("conn", "identity")
+
+    def __init__(self, conn: Any, identity: object) -> None:
+        self.conn = conn
+        self.identity = identity
+
+
+# Connections inherited through fork: closing one would end the parent's session (PostgreSQL)
+# or disturb its locks (SQLite), and dropping one closes it, so they are kept, unused.
+_inherited: list[Any] = []
+
+
+def _close(conn: Any) -> None:
+    with contextlib.suppress(Exception):
+        conn.close()
+
+
+class _Connections:
+    """One thread's open connections, by database; closed with the thread."""
+
+    def __init__(self) -> None:
+        self.pid = os.getpid()
+        self.slots: OrderedDict[str, _Slot] = OrderedDict()
+        self.tx: Handle | None = None
+
+    def get(self, key: str) -> _Slot | None:
+        slot = self.slots.get(key)
+        if slot is not None:
+            self.slots.move_to_end(key)
+        return slot
+
+    def put(self, key: str, slot: _Slot) -> _Slot:
+        self.drop(key)
+        self.slots[key] = slot
+        while len(self.slots) > _KEEP:
+            _close(self.slots.popitem(last=False)[1].conn)
+        return slot
+
+    def drop(self, key: str) -> None:
+        slot = self.slots.pop(key, None)
+        if slot is not None:
+            _close(slot.conn)
+
+    def release(self, getpid: Callable[[], int] = os.getpid) -> None:
+        slots, self.slots = self.slots, OrderedDict()
+        if self.pid == getpid():
+            for slot in slots.values():
+                _close(slot.conn)
+        else:
+            _inherited.extend(slot.conn for slot in slots.values())
+
+    def __del__(self) -> None:
+        self.release()
+
+
+_local = threading.local()
+
+
+def _connections() -> _Connections:
+    held: _Connections | None = getattr(_local, "connections", None)
+    if held is None or held.pid != os.getpid():
+        if held is not None:
+            held.release()
+        held = _local.connections = _Connections()
+    return held
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    # The main thread's connections would otherwise be left to interpreter teardown.
+    held: _Connections | None = getattr(_local, "connections", None)
+    if held is not None:
+        held.release()
+
+
+class _SQLite:
+    sql = _SQLITE_SQL
+    begin = "BEGIN IMMEDIATE"
+
+    def __init__(self, path: str) -> None:
+        self.key = self.path = path
+
+    def _identity(self, write: bool) -> tuple[int, int] | None:
+        if self.path == ":memory:":
+            return None
+        try:
+            st = os.stat(self.path)
+        except FileNotFoundError:
+            if not write:
+                raise StoreNotFoundError(
+                    f"no secret store at {self.path} (the path comes from {DATABASE_ENV})"
+                ) from None
+            _create_private(self.path)
+            st = os.stat(self.path)
+        return st.st_dev, st.st_ino
+
+    def acquire(self, held: _Connections, write: bool) -> Handle:
+        try:
+            identity = self._identity(write)
+        except StoreNotFoundError:
+            held.drop(self.key)
+            raise
+        slot = held.get(self.key)
+        if slot is None or slot.identity != identity:
+            # Autocommit mode: transactions are begun explicitly so that writers take the
+            # write lock up front (a deferred one could be refused without waiting).
+            conn = sqlite3.connect(
+                self.path, timeout=_BUSY_TIMEOUT, isolation_level=None, check_same_thread=False
+            )
+            try:
+                conn.execute(_SCHEMA)
+            except BaseException:
+                conn.close()
+                raise
+            slot = held.put(self.key, _Slot(conn, identity))
+        return Handle(slot.conn, self.sql)
+
+    # A single write takes the write lock up front, too.
+    single_write_transaction = True
+
+    def lost(self, handle: Handle, exc: BaseException) -> bool:
+        return False
+
+
+def _create_private(path: str) -> None:
+    # SQLite gives its journal and WAL the database file's mode, so 0600 here covers them.
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    except FileExistsError:
+        return
+    os.close(fd)
+
+
+_MISSING_DATABASE = re.compile(r'database ".*" does not exist')
+
+
+def _psycopg() -> Any:
+    try:
+        import psycopg
+    except ImportError as exc:
+        raise ModuleNotFoundError(
+            "a PostgreSQL store needs psycopg: pip install 'kuv-framework[postgresql]'",
+            name="psycopg",
+        ) from exc
+    return psycopg
+
+
+def _readable(fd: int) -> bool:
+    poll = select.poll()
+    poll.register(fd, select.POLLIN)
+    return bool(poll.poll(0))
+
+
+class _Postgres:
+    sql = _POSTGRES_SQL
+    # Writers queue here as under SQLite's BEGIN IMMEDIATE; readers (ACCESS SHARE) go on.
+    begin = "BEGIN; LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE"
+    # One statement in autocommit mode is its own transaction.
+    single_write_transaction = False
+
+    def __init__(self, url: str) -> None:
+        self.key = self.url = url
+
+    def acquire(self, held: _Connections, write: bool) -> Handle:
+        slot = held.get(self.key)
+        # An idle connection with something to read was told by the server that it is ending.
+        if slot is not None and (slot.conn.closed or _readable(slot.conn.fileno())):
+            held.drop(self.key)
+            slot = None
+        if slot is None:
+            slot = held.put(self.key, _Slot(self._connect(), None))
+        return Handle(slot.conn, self.sql)
+
+    def _connect(self) -> Any:
+        psycopg = _psycopg()
+        where = f"{redact(self.url)} (the URL comes from {DATABASE_ENV})"
+        try:
+            conn = psycopg.connect(self.url, autocommit=True)
+        except psycopg.OperationalError as exc:
+            reason = str(exc)
+            if _MISSING_DATABASE.search(reason):
+                raise StoreNotFoundError(f"no secret store at {where}: no such database") from exc
+            first = reason.splitlines()[0] if reason else type(exc).__name__
+            raise StoreUnavailableError(
+                f"cannot reach the secret store at {where}: {first}"
+            ) from exc
+        except psycopg.Error:
+            # libpq quotes a malformed URL whole, password included: no chaining.
+            raise ValueError(f"not a valid PostgreSQL URL: {where}") from None
+        try:
+            if conn.execute("SELECT to_regclass('records')").fetchone()[0] is None:
+                # Many processes may start on an empty database at once.
+                with conn.transaction():
+                    conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+                    conn.execute(_SCHEMA)
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def lost(self, handle: Handle, exc: BaseException) -> bool:
+        return isinstance(exc, _psycopg().OperationalError) and bool(handle._conn.closed)
+
+
+_Engine = _SQLite | _Postgres
+
+
+@functools.lru_cache(maxsize=16)
+def _engine_for(target: str) -> _Engine:
+    if target.startswith(("postgresql://", "postgres://")):
+        return _Postgres(target)
+    return _SQLite(target)
+
+
+def _engine() -> _Engine:
+    return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE))
+
+
+def _begin(engine: _Engine, handle: Handle) -> None:
+    for statement in engine.begin.split("; "):
+        handle._conn.execute(statement)
+
+
+def _end(handle: Handle, held: _Connections, key: str, commit: bool) -> None:
+    try:
+        handle._conn.execute("COMMIT" if commit else "ROLLBACK")
+    except BaseException:
+        if commit:
+            _end(handle, held, key, commit=False)
+        else:
+            # A connection whose transaction state is unknown is not lent again.
+            held.drop(key)
+        raise
+
+
+def _once(engine: _Engine, held: _Connections, write: bool, work: Callable[[Handle], T]) -> T:
+    handle = engine.acquire(held, write)
+    if not (write and engine.single_write_transaction):
+        return work(handle)
+    _begin(engine, handle)
+    try:
+        result = work(handle)
+    except BaseException:
+        with contextlib.suppress(Exception):
+            _end(handle, held, engine.key, commit=False)
+        raise
+    _end(handle, held, engine.key, commit=True)
+    return result
+
+
+def _with_retry(engine: _Engine, held: _Connections, attempt: Callable[[], T]) -> T:
+    try:
+        return attempt()
+    except Exception as exc:
+        slot = held.get(engine.key)
+        if slot is None or not engine.lost(Handle(slot.conn, engine.sql), exc):
+            raise
+    held.drop(engine.key)
+    return attempt()
+
+
+def run(write: bool, work: Callable[[Handle], T]) -> T:
+    """``work`` on this thread's open transaction, or in a transaction of its own."""
+    held = _connections()
+    if held.tx is not None:
+        return work(held.tx)
+    engine = _engine()
+    return _with_retry(engine, held, lambda: _once(engine, held, write, work))
+
+
+@contextlib.contextmanager
+def transaction() -> Iterator[None]:
+    """Make every load, save and delete of this thread inside the block one transaction.
+
+    The write lock is taken at the start, so what the block reads stays true until it commits.
+    A nested block joins the outer one.
+    """
+    held = _connections()
+    if held.tx is not None:
+        yield
+        return
+    engine = _engine()
+
+    def start() -> Handle:
+        handle = engine.acquire(held, write=True)
+        _begin(engine, handle)
+        return handle
+
+    handle = _with_retry(engine, held, start)
+    held.tx = handle
+    pid = os.getpid()
+    try:
+        yield
+    except BaseException:
+        held.tx = None
+        if os.getpid() == pid:  # a child forked inside the block leaves it to the parent
+            with contextlib.suppress(Exception):
+                _end(handle, held, engine.key, commit=False)
+        raise
+    held.tx = None
+    if os.getpid() == pid:
+        _end(handle, held, engine.key, commit=True)

@@ -1,0 +1,276 @@
+"""Commands on the realm as a whole: listing, deleting, importing, updating and re-keying secrets."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
+
+from kuv_meta import transaction
+
+from kuv_secrets.dotenv import entries
+from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
+from kuv_secrets.scalars import CLOSE, OPEN
+from kuv_secrets.streams import read_input, read_value, write_stdout
+
+if TYPE_CHECKING:
+    from kuv_secrets.secrets import Secrets
+
+_ANY_NAME = "<new name per use>"
+
+
+def read_key(path: str) -> str:
+    """A realm key from a file only its owner may read (``-``: standard input), checked."""
+    if path == "-":
+        data = sys.stdin.buffer.read()
+    else:
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as exc:
+            raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+        with os.fdopen(fd, "rb") as fp:
+            # Checked on the open file, so a swap after the check can't slip another file in.
+            mode = stat.S_IMODE(os.fstat(fd).st_mode)
+            if mode & 0o077:
+                raise CliError(
+                    f"{path}: group or others may access the key file (mode {mode:04o}); "
+                    f"chmod 600 {path}",
+                    EXIT_KEY,
+                )
+            try:
+                data = fp.read()
+            except OSError as exc:
+                raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    key = data.decode("utf-8", "replace").strip()
+    return _checked_key(key, "standard input" if path == "-" else path)
+
+
+def _checked_key(key: str, source: str) -> str:
+    from cryptography.fernet import Fernet
+
+    try:
+        Fernet(key.encode("ascii"))
+    except (ValueError, UnicodeEncodeError):
+        raise CliError(
+            f"{source}: does not hold a realm key (44 characters of URL-safe Base64)", EXIT_KEY
+        ) from None
+    return key
+
+
+def use_key_file(path: str) -> None:
+    # Set on the class, never in the environment, so no child process inherits it.
+    record_class().top_secret = read_key(path)
+
+
+def delivered_path(record: Secrets) -> str | None:
+    """Where resolution puts a file secret's value, seen from here; None when it picks a new name."""
+    if not record.is_file or not record.file_name:
+        return None
+    return os.path.join(record.file_path, record.file_name)
+
+
+def _display(text: object) -> str:
+    # Names come from anyone who may store a secret: no terminal control sequences out of them.
+    shown = "-" if text is None else str(text)
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in shown)
+
+
+def cmd_list(args: argparse.Namespace) -> int:
+    selected = [
+        record
+        for record in record_class().load_all()
+        if (args.owner is None or record.owner_name == args.owner)
+        and (not args.prefix or (record.name or "").startswith(args.prefix))
+    ]
+    if args.format == "json":
+        fields = ("owner_name", "name", "is_file", "file_path", "file_name")
+        rows = [{"id": r.id, **{f: getattr(r, f) for f in fields}} for r in selected]
+        print(json.dumps(rows, indent=2, ensure_ascii=False))
+        return EXIT_OK
+    table = [["ID", "OWNER", "NAME", "KIND", "FILE"]]
+    for record in selected:
+        target = ""
+        if record.is_file:
+            target = delivered_path(record) or os.path.join(record.file_path, _ANY_NAME)
+        kind = "file" if record.is_file else "value"
+        cells = (record.id, record.owner_name, record.name, kind, target)
+        table.append([_display(cell) for cell in cells])
+    widths = [max(len(row[column]) for row in table) for column in range(len(table[0]))]
+    for row in table:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    return EXIT_OK
+
+
+def _remove_delivered(path: str) -> str | None:
+    """Removes a regular file at ``path``; the reason when something else stands there."""
+    directory, name = os.path.split(path)
+    try:
+        dir_fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return exc.strerror
+    try:
+        try:
+            info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+        except FileNotFoundError:
+            return None
+        if not stat.S_ISREG(info.st_mode):
+            return "not a regular file, left in place"
+        os.unlink(name, dir_fd=dir_fd)
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return exc.strerror
+    finally:
+        os.close(dir_fd)
+    return None
+
+
+def cmd_delete(args: argparse.Namespace) -> int:
+    records = record_class()
+    wanted = list(dict.fromkeys(args.ids))
+    with transaction():
+        found = {secret_id: records.load(secret_id) for secret_id in wanted}
+        missing = [secret_id for secret_id, record in found.items() if not record]
+        if missing:
+            raise CliError(
+                f"secret id not found: {', '.join(missing)}; nothing deleted", EXIT_REFERENCE
+            )
+        doomed = [record for record in found.values() if record]
+        for record in doomed:
+            record.delete()
+    if not args.remove_file:
+        return EXIT_OK
+    # The records are gone for good now; a file left behind is reported, not rolled back.
+    problems = []
+    for record in doomed:
+        path = delivered_path(record)
+        reason = None if path is None else _remove_delivered(path)
+        if reason is not None:
+            problems.append(f"{path}: {reason}")
+    if problems:
+        raise CliError(f"deleted {len(doomed)} secrets, but: " + "; ".join(problems))
+    return EXIT_OK
+
+
+def cmd_rotate(args: argparse.Namespace) -> int:
+    records = record_class()
+    new_key = read_key(args.new_key_file)
+    old_key = records.top_secret
+    if old_key == new_key:
+        raise CliError("the new key is the current realm key; nothing to do", EXIT_KEY)
+    # Fails as every command does without a usable key, before any record is read.
+    records.encrypt("", old_key)
+    # A mistyped store path would "succeed" with nothing to do, and hosts would switch keys.
+    if not records.load_all():
+        raise CliError("no secrets in this store; nothing to re-encrypt")
+    with transaction():
+        stored = records.load_all()
+        values: list[str] = []
+        failed: list[str] = []
+        for record in stored:
+            try:
+                values.append(records.decrypt(record.encrypted_secret or "", old_key))
+            except Exception:  # noqa: BLE001 - a record that doesn't open is listed, not fatal yet
+                failed.append(record.id)
+        if failed:
+            raise CliError(
+                f"{len(failed)} of {len(stored)} secrets do not open with the current realm key, "
+                f"nothing changed: {', '.join(failed)}",
+                EXIT_KEY,
+            )
+        if not args.dry_run:
+            for record, value in zip(stored, values):
+                record.encrypted_secret = records.encrypt(value, new_key)
+                record.save()
+    if args.dry_run:
+        print(f"All {len(stored)} secrets open with the current realm key; nothing changed.")
+        return EXIT_OK
+    print(
+        f"Re-encrypted {len(stored)} secrets under the new key.\n"
+        "Next: give every host that uses this realm the new key (its key variable, "
+        "/run/secrets/ file or --key-file); until it has it, it cannot open any secret."
+    )
+    return EXIT_OK
+
+
+def cmd_import(args: argparse.Namespace) -> int:
+    path = None if args.file == "-" else args.file
+    text = read_input(path)
+    records = record_class()
+    pieces: list[str] = []
+    at = 0
+    with transaction():
+        for entry in entries(text):
+            # Nothing secret in an empty value, and a reference is imported already.
+            if not entry.value or OPEN in entry.value:
+                continue
+            record = records(
+                secret=entry.value, owner_name=args.owner, name=args.name_prefix + entry.name
+            )
+            record.save(create=True)
+            pieces += [text[at : entry.start], f"{OPEN} {record.id} {CLOSE}"]
+            at = entry.end
+    pieces.append(text[at:])
+    write_stdout("".join(pieces))
+    return EXIT_OK
+
+
+@contextlib.contextmanager
+def _file_step(path: str) -> Iterator[None]:
+    try:
+        yield
+    except (OSError, UnicodeError) as exc:
+        # A codec's message would quote a character of the value.
+        reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
+        raise CliError(
+            f"the secret is updated, but its file {path} was not replaced: {reason}"
+        ) from None
+
+
+def _replace_file(path: str, data: bytes) -> None:
+    """Puts ``data`` at ``path`` (mode 0600) in one step: readers see the old file or the new."""
+    directory = os.path.dirname(path) or "."
+    fd, temp = tempfile.mkstemp(prefix=".kuv-secrets-", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as fp:
+            os.fchmod(fp.fileno(), 0o600)
+            fp.write(data)
+            fp.flush()
+            os.fsync(fp.fileno())
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temp)
+        raise
+    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+def cmd_update(args: argparse.Namespace) -> int:
+    record = record_class().load(args.id)
+    if not record:
+        raise CliError("secret id not found", EXIT_REFERENCE)
+    value = read_value("New secret value: ", allow_empty=args.allow_empty)
+    record.update_secret(value)
+    path = delivered_path(record)
+    if path is None or not os.path.lexists(path):
+        return EXIT_OK
+    with _file_step(path):
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            raise CliError(
+                f"the secret is updated, but {path} is not a regular file; it was not replaced"
+            )
+        # Resolution writes and compares UTF-8 whatever the locale.
+        _replace_file(path, value.encode("utf-8"))
+    return EXIT_OK

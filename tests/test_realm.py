@@ -1,0 +1,207 @@
+"""Commands on the whole realm: list, delete, rotate, import, update of file secrets, key files."""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import pytest
+from cryptography.fernet import Fernet
+from test_cli import KEY_VAR, Realm, ref
+
+if TYPE_CHECKING:
+    from conftest import Database
+
+ROUNDS = 3
+OWNED = ("--owner", "o", "--name", "n")  # what every put needs
+FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
+ENV_FILE = '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\nB=v'
+
+
+@pytest.fixture
+def realm(tmp_path: Path, database: Database) -> Realm:
+    realm = Realm(tmp_path)
+    realm.env["KUV_DATABASE"] = database.url
+    return realm
+
+
+def listed(realm: Realm, *args: str) -> list[dict[str, Any]]:
+    rows: list[dict[str, Any]] = json.loads(realm.run("list", "--format", "json", *args).stdout)
+    return rows
+
+
+def key_file(realm: Realm, key: str, mode: int = 0o600) -> str:
+    (realm.root / "new.key").write_text(key)
+    (realm.root / "new.key").chmod(mode)
+    return "new.key"
+
+
+def opened(realm: Realm, secret_id: str, *keys: str) -> str:
+    # Each get loads afresh: a concurrent update under the old key may land between two tries.
+    for key in (realm.key, *keys) * 3:
+        result = realm.run("get", secret_id, **{KEY_VAR: key})
+        if result.returncode != 3:
+            assert result.returncode == 0, result.stderr
+            return result.stdout.decode()
+    raise AssertionError(f"{secret_id} opens with none of the keys")
+
+
+class TestList:
+    @pytest.mark.parametrize(
+        ("args", "names"),
+        [
+            ([], ["a\\nb", "dev.x", "p.f"]),
+            (["--owner", "a"], ["p.f"]),
+            (["--prefix", "d"], ["dev.x"]),
+        ],
+    )
+    def test_rows(self, realm: Realm, args: list[str], names: list[str]) -> None:
+        realm.put("v1", "--owner", "a", "--name", "p.f", "--file", "--file-name", "k")
+        realm.put("v2", "--owner", "b", "--name", "dev.x")
+        # No control character reaches the terminal.
+        realm.put("v3", "--owner", "c", "--name", "a\nb")
+        rows = [{**r, "name": r["name"].replace("\n", "\\n")} for r in listed(realm, *args)]
+        assert sorted(row["name"] for row in rows) == names and all(set(r) == FIELDS for r in rows)
+        assert [row["id"] for row in rows] == sorted(row["id"] for row in rows)
+        kind = {False: ["value"], True: ["file", "./k"]}
+        table = realm.run("list", *args).stdout.decode()
+        assert [line.split() for line in table.splitlines()] == [
+            ["ID", "OWNER", "NAME", "KIND", "FILE"],
+            *([r["id"], r["owner_name"], r["name"], *kind[r["is_file"]]] for r in rows),
+        ]
+        assert "v1" not in table + str(rows) and "gAAAA" not in table + str(rows)
+
+
+class TestDelete:
+    def test_all_or_nothing(self, realm: Realm) -> None:
+        first, second = realm.put("v", *OWNED), realm.put("w", *OWNED)
+        result = realm.run("delete", first, "no-such-id", second)
+        assert result.returncode == 4 and b"no-such-id" in result.stderr
+        assert len(listed(realm)) == 2
+        assert realm.run("delete", first, second, first).returncode == 0
+        assert listed(realm) == []
+
+    @pytest.mark.parametrize(
+        ("place", "status"),
+        [
+            (Path.touch, 0),
+            (lambda p: None, 0),
+            (lambda p: p.symlink_to(p.parent), 1),
+            (Path.mkdir, 1),
+        ],
+    )
+    def test_remove_file(self, realm: Realm, place: Any, status: int) -> None:
+        secret_id = realm.put("v", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
+        (realm.root / "out").mkdir()
+        place(realm.root / "out" / "k")
+        result = realm.run("delete", "--remove-file", secret_id)
+        assert result.returncode == status and listed(realm) == []
+        assert os.path.lexists(realm.root / "out" / "k") == bool(status)
+
+
+class TestRotate:
+    def test_reencrypts_everything(self, realm: Realm) -> None:
+        new_key = Fernet.generate_key().decode()
+        no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
+        assert no_store.returncode == 1 and b"no secret" in no_store.stderr
+        values = [b"a", b"b\n", "ü\r\n".encode()]
+        ids = [realm.put(value.decode(), *OWNED) for value in values]
+        same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
+        assert same.returncode == 3 and b"is the current realm key" in same.stderr
+        dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")
+        assert dry.returncode == 0 and realm.run("get", ids[0]).stdout == b"a"
+        result = realm.run("rotate", "--new-key-file", "-", stdin=new_key.encode())
+        assert result.returncode == 0 and b"3 secrets" in result.stdout
+        assert realm.run("get", ids[0]).returncode == 3
+        assert [realm.run("get", i, **{KEY_VAR: new_key}).stdout for i in ids] == values
+
+    def test_one_foreign_record_stops_it(self, realm: Realm) -> None:
+        mine = realm.put("a", *OWNED)
+        foreign = realm.run("put", *OWNED, stdin=b"b", **{KEY_VAR: Fernet.generate_key().decode()})
+        result = realm.run(
+            "rotate", "--new-key-file", key_file(realm, Fernet.generate_key().decode())
+        )
+        assert result.returncode == 3 and foreign.stdout.strip() in result.stderr
+        assert mine.encode() not in result.stderr and realm.run("get", mine).stdout == b"a"
+
+
+def test_import_replaces_values_by_references(realm: Realm) -> None:
+    (realm.root / "app.env").write_bytes(ENV_FILE.encode())
+    result = realm.run("import", "app.env", "--owner", "o", "--name-prefix", "p.")
+    rows = {row["name"]: row["id"] for row in listed(realm, "--owner", "o")}
+    values = {name: realm.run("get", i).stdout for name, i in rows.items()}
+    assert values == {"p.A": b"p w#1", "p.T": b'a"b', "p.B": b"v"}
+    expected = ENV_FILE.replace("'p w#1'", ref(rows["p.A"])).replace('"a\\"b"', ref(rows["p.T"]))
+    assert result.stdout.decode() == expected.replace("B=v", "B=" + ref(rows["p.B"]))
+
+
+class TestUpdateFileSecret:
+    def test_delivered_file_is_replaced(self, realm: Realm) -> None:
+        secret_id = realm.put("old", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
+        assert realm.run("get", secret_id).returncode == 0
+        (realm.root / "out" / "k").chmod(0o644)
+        assert realm.run("update", secret_id, stdin="néw".encode()).returncode == 0
+        assert (realm.root / "out" / "k").read_text() == "néw"
+        assert stat.S_IMODE((realm.root / "out" / "k").stat().st_mode) == 0o600
+        assert realm.run("get", secret_id).stdout == b"out/k"
+
+    def test_failed_file_step_is_reported(self, realm: Realm) -> None:
+        secret_id = realm.put("old", *OWNED, "--file", "--file-name", "k")
+        (realm.root / "k").mkdir()
+        result = realm.run("update", secret_id, stdin=b"new")
+        assert result.returncode == 1 and b"updated, but ./k is not a regular file" in result.stderr
+        (realm.root / "k").rmdir()
+        assert (realm.root / realm.run("get", secret_id).stdout.decode()).read_text() == "new"
+
+
+class TestGlobalOptions:
+    def test_version(self, realm: Realm) -> None:
+        assert realm.run("--version").stdout.startswith(b"kuv-secrets 0.")
+
+    @pytest.mark.parametrize(("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3)])
+    def test_key_file(self, realm: Realm, mode: int, status: int) -> None:
+        secret_id = realm.put("v", *OWNED)
+        realm.env[KEY_VAR] = ""
+        path = key_file(realm, realm.key + "\n", mode)
+        result = realm.run("--key-file", path, "get", secret_id)
+        assert (result.returncode, b"new.key" in result.stderr) == (status, bool(status))
+        child = realm.run("--key-file", path, "run", "--", "env")
+        assert child.returncode == status and realm.key.encode() not in child.stdout
+
+
+def test_concurrent_rotation_loses_nothing(realm: Realm) -> None:
+    """Puts, updates and gets under the old key while the realm moves to a new one."""
+    new_key = Fernet.generate_key().decode()
+    seeded = [realm.put(f"seed{i}", *OWNED) for i in range(3)]
+    written = {s: {f"seed{i}", *(f"{s}.{n}" for n in range(ROUNDS))} for i, s in enumerate(seeded)}
+
+    def put(worker: int) -> dict[str, str]:
+        return {realm.put(f"p{worker}.{n}", *OWNED): f"p{worker}.{n}" for n in range(ROUNDS)}
+
+    def update(secret_id: str) -> dict[str, str]:
+        for n in range(ROUNDS):
+            assert realm.run("update", secret_id, stdin=f"{secret_id}.{n}".encode()).returncode == 0
+        return {secret_id: f"{secret_id}.{ROUNDS - 1}"}
+
+    def read(worker: int) -> dict[str, str]:
+        for _ in range(ROUNDS):
+            assert all(opened(realm, s, new_key) in written[s] for s in seeded)
+        return {}
+
+    def rotate() -> dict[str, str]:
+        time.sleep(0.5)
+        result = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
+        assert result.returncode == 0, result.stderr
+        return {}
+
+    with ThreadPoolExecutor(8) as pool:
+        jobs = [pool.submit(put, 0), pool.submit(put, 1), pool.submit(rotate)]
+        jobs += [pool.submit(update, s) for s in seeded] + [pool.submit(read, w) for w in (0, 1)]
+        final = {k: v for job in jobs for k, v in job.result().items()}
+    assert {row["id"] for row in listed(realm)} == set(final)
+    assert {secret_id: opened(realm, secret_id, new_key) for secret_id in final} == final
