@@ -18,13 +18,59 @@ namespace kuv {
 
 namespace {
 
-// callable(obj) with `callable` looked up now.
-bool is_callable(const Scope& scope, PyObject* obj) {
-    Ref callable = scope[names().callable];
-    if (is_host_builtin(scope, callable.get(), "callable")) {
-        return PyCallable_Check(obj) != 0;
+// What the known names were found bound to, for the globals and builtins of the last Scope made
+// (one module at a time). Everything in it is borrowed from the two dicts and read only while
+// both stamps prove them unchanged; a stale snapshot is retaken, never trusted.
+struct Snapshot {
+    PyObject* globals = nullptr;  // identity only until the stamps are checked
+    compat::DictStamp globals_stamp = 0;
+    PyObject* builtins = nullptr;
+    compat::DictStamp builtins_stamp = 0;
+    PyObject* value[static_cast<int>(Known::count)] = {};
+    bool host[static_cast<int>(Known::count)] = {};
+};
+
+Snapshot snapshot;
+
+bool fresh(PyObject* globals, PyObject* builtins) noexcept {
+    const Snapshot& s = snapshot;
+    return s.globals == globals && s.builtins == builtins &&
+           compat::dict_unchanged(globals, s.globals_stamp) &&
+           compat::dict_unchanged(builtins, s.builtins_stamp);
+}
+
+// Starts a new snapshot when `builtins` is what these globals name now; otherwise leaves none.
+void retake(PyObject* globals, PyObject* builtins) {
+    snapshot = Snapshot{};
+    compat::DictStamp g = 0;
+    compat::DictStamp b = 0;
+    if (!PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins) ||
+        !compat::stamp_dict(globals, &g)) {
+        return;
     }
-    return truth(call(callable.get(), {obj}).get());
+    // Without __builtins__ the frame's builtins are used, which the globals do not prove.
+    if (!check(PyDict_Contains(globals, names().__builtins__)) ||
+        builtins_of(globals).get() != builtins || !compat::dict_unchanged(globals, g) ||
+        !compat::stamp_dict(builtins, &b)) {
+        return;
+    }
+    snapshot = Snapshot{globals, g, builtins, b, {}, {}};
+}
+
+PyObject* known_name(Known name) noexcept {
+    const Names& n = names();
+    PyObject* const all[] = {n.isinstance, n.dict, n.list, n.str, n.callable};
+    return all[static_cast<int>(name)];
+}
+
+// callable(obj) with `callable` looked up now.
+bool is_callable(const Scope& scope, Resolver& obj) {
+    bool host = false;
+    Ref callable = scope.known(Known::callable, &host);
+    if (host) {
+        return obj.pending() || PyCallable_Check(obj.get()) != 0;  // a method is callable
+    }
+    return truth(call(callable.get(), {obj.get()}).get());
 }
 
 Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
@@ -273,7 +319,7 @@ Ref join_pieces(const Text<T>& text, PyObject* raw, Py_ssize_t first, FoundList&
 // An exact str: resolve while scanning (the order of resolver calls and of failures is the
 // Python one; splitting first is invisible on an immutable str).
 template <class T>
-Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+Ref compose_exact(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
     const Text<T> text(raw);
     const Py_ssize_t first = text.find_open(0);
     FoundList refs;
@@ -285,7 +331,7 @@ Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* 
             Py_ssize_t a = open + 3;
             Py_ssize_t b = close;
             text.strip(a, b);
-            Ref value = call(resolver, {substring(raw, a, b).get(), owner, prefix});
+            Ref value = call(resolver.get(), {substring(raw, a, b).get(), owner, prefix});
             Ref piece;
             if (!PyUnicode_CheckExact(value.get())) {
                 // The host's `+` with the value on the left, now: its error stops the walk here.
@@ -309,7 +355,7 @@ Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* 
 //                                          + "}}".join(parts[1:]))
 //         else: pieces.append("${{" + parts[0])
 //     return "".join(["}}".join(segments[0])] + pieces)
-Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+Ref compose_general(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
     const Names& n = names();
     Ref cut = call_method(raw, n.split, {n.open_marker});
     Ref it = Ref::steal(PyObject_GetIter(cut.get()));
@@ -335,7 +381,7 @@ Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject
         Ref piece;
         if (count > 1) {
             Ref id = call_method(head.get(), n.strip, {});
-            Ref value = call(resolver, {id.get(), owner, prefix});
+            Ref value = call(resolver.get(), {id.get(), owner, prefix});
             Ref rest = Ref::steal(PyObject_GetItem(parts.get(), tail.get()));
             piece = add(value.get(), Ref::steal(PyUnicode_Join(n.close_marker, rest.get())).get());
         } else {
@@ -359,7 +405,39 @@ Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject
 
 }  // namespace
 
-Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* owner,
+Scope::Scope(PyObject* globals) : globals_(globals) {
+    const Snapshot& s = snapshot;
+    if (s.globals == globals && compat::dict_unchanged(globals, s.globals_stamp)) {
+        // The same __builtins__ object, so the same dict.
+        builtins_ = Ref::new_ref(s.builtins);
+        return;
+    }
+    builtins_ = builtins_of(globals);
+    retake(globals, builtins_.get());
+}
+
+Ref Scope::known(Known name, bool* host) const {
+    const int k = static_cast<int>(name);
+    if (fresh(globals_, builtins_.get())) {
+        if (PyObject* found = snapshot.value[k]) {
+            *host = snapshot.host[k];
+            return Ref::new_ref(found);
+        }
+    } else {
+        retake(globals_, builtins_.get());
+    }
+    const bool was_fresh = fresh(globals_, builtins_.get());
+    Ref found = (*this)[known_name(name)];
+    *host = (name == Known::isinstance && is_host_builtin(*this, found.get(), "isinstance")) ||
+            (name == Known::callable && is_host_builtin(*this, found.get(), "callable"));
+    if (was_fresh && fresh(globals_, builtins_.get())) {
+        snapshot.value[k] = found.get();
+        snapshot.host[k] = *host;
+    }
+    return found;
+}
+
+Ref compose(const Scope& scope, PyObject* raw, Resolver& resolver, PyObject* owner,
             PyObject* prefix) {
     if (!is_callable(scope, resolver)) {
         return Ref::new_ref(raw);
@@ -383,7 +461,8 @@ Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* own
 }
 
 Ref secret_composer_impl(const CallArgs& a) {
-    return compose(Scope(a.globals()), a[1], a[2], a[3], a[4]);
+    Resolver resolver(a[2]);
+    return compose(Scope(a.globals()), a[1], resolver, a[3], a[4]);
 }
 
 }  // namespace kuv

@@ -230,6 +230,23 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         const Py_ssize_t argcount = spec.nparams;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* bound[max_params] = {};  // borrowed from args or defaults, both held below
+        if (!kwnames && !spec.varkw && nargs <= argcount) {
+            // Positional only, the usual call: what remains to bind is the tail of defaults.
+            const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+            if (nargs == argcount) {
+                Ref self = Ref::new_ref(callable);
+                return spec.impl(CallArgs{args, nullptr, f});
+            }
+            if (argcount - nargs <= defcount) {
+                Ref self = Ref::new_ref(callable);
+                Ref defaults = Ref::new_ref(f->defaults);  // a callee may rebind __defaults__
+                std::copy(args, args + nargs, bound);
+                for (Py_ssize_t i = nargs; i < argcount; ++i) {
+                    bound[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
+                }
+                return spec.impl(CallArgs{bound, nullptr, f});
+            }
+        }
         Ref kwargs = spec.varkw ? Ref::steal(PyDict_New()) : Ref();
 
         for (Py_ssize_t i = 0; i < std::min(nargs, argcount); ++i) {
@@ -491,6 +508,8 @@ bool is_native_function(PyObject* obj) noexcept {
 }
 
 Impl impl_of(PyObject* function) noexcept { return as_function(function)->spec->impl; }
+
+PyObject* globals_of(PyObject* function) noexcept { return as_function(function)->globals; }
 
 void ready_function_type() {
     if (!function_type) {
