@@ -130,9 +130,14 @@ inline bool dict_unchanged(PyObject*, DictStamp stamp) noexcept { return dict_ev
 
 // The type's version tag, 0 when it has no valid one. While it stays the same nothing was set on
 // the type or its bases and its MRO is the same (PyType_Modified replaces it); the host assigns
-// one at the type's first attribute lookup, and a tag is never given to two types.
+// one at the type's first attribute lookup, and a tag is never given to two types. 3.10-3.11 mark
+// a valid tag with a flag; 3.12+ set the tag to 0 instead (3.13 no longer sets the flag).
 inline unsigned int type_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 // The type's own namespace, a new reference (3.12+ keeps those of static builtin types apart).

@@ -142,6 +142,13 @@ Py_ssize_t find_marker(const T* s, Py_ssize_t i, Py_ssize_t limit, const char* m
         }
         i += lanes;
     }
+    if (i < limit && limit >= lanes) {
+        // The last block ends at `limit`, overlapping what was scanned; lanes before i are dropped.
+        const Py_ssize_t start = limit - lanes;
+        const unsigned seen = (1u << ((i - start) * static_cast<Py_ssize_t>(sizeof(T)))) - 1;
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(starts(s + start))) & ~seen;
+        return mask ? start + __builtin_ctz(mask) / static_cast<int>(sizeof(T)) : -1;
+    }
 #endif
     for (; i < limit; ++i) {
         if (s[i] == T(marker[0]) && s[i + 1] == T(marker[1]) &&
@@ -322,6 +329,9 @@ template <class T>
 Ref compose_exact(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
     const Text<T> text(raw);
     const Py_ssize_t first = text.find_open(0);
+    if (first == text.size()) {
+        return Ref::new_ref(raw);
+    }
     FoundList refs;
     bool exact = true;
     for (Py_ssize_t open = first; open < text.size();) {
@@ -435,6 +445,27 @@ Ref Scope::known(Known name, bool* host) const {
         snapshot.host[k] = *host;
     }
     return found;
+}
+
+bool Scope::plain_types(PyObject* types[3]) const noexcept {
+    if (!fresh(globals_, builtins_.get())) {
+        return false;
+    }
+    const Snapshot& s = snapshot;
+    constexpr int order[] = {static_cast<int>(Known::dict), static_cast<int>(Known::list),
+                             static_cast<int>(Known::str)};
+    if (!s.value[static_cast<int>(Known::isinstance)] ||
+        !s.host[static_cast<int>(Known::isinstance)]) {
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        PyObject* t = s.value[order[i]];
+        if (!t || !PyType_CheckExact(t)) {
+            return false;
+        }
+        types[i] = t;
+    }
+    return true;
 }
 
 Ref compose(const Scope& scope, PyObject* raw, Resolver& resolver, PyObject* owner,

@@ -48,6 +48,11 @@ public:
     // proven unchanged since, as the LOAD_GLOBAL cache of 3.10 does with their version tags.
     Ref known(Known name, bool* host) const;
 
+    // True, with dict, list and str as the scope would find them now (borrowed), when `isinstance`
+    // is the host's own and all three are exact types: then isinstance(obj, t) for an object of
+    // a plain builtin type is PyObject_TypeCheck and runs no Python code.
+    bool plain_types(PyObject* types[3]) const noexcept;
+
     PyObject* globals() const noexcept { return globals_; }
     PyObject* builtins() const noexcept { return builtins_.get(); }
 

@@ -49,6 +49,15 @@ Kind classify(const Scope& scope, PyObject* source) {
     static constexpr Kind kinds[] = {Kind::dict, Kind::list, Kind::str};
     static constexpr Known type_names[] = {Known::dict, Known::list, Known::str};
     const bool plain = plain_type(Py_TYPE(source));
+    PyObject* types[3];
+    if (plain && scope.plain_types(types)) {
+        for (int i = 0; i < 3; ++i) {
+            if (PyObject_TypeCheck(source, reinterpret_cast<PyTypeObject*>(types[i]))) {
+                return kinds[i];
+            }
+        }
+        return Kind::leaf;
+    }
     Ref isinstance;
     bool host = false;
     bool quiet = false;  // no Python code ran since `isinstance` was looked up
