@@ -170,8 +170,8 @@ def main() -> int:
     for name, pair in resolvers.items():
         for raw in CONFIG_STRINGS:
             label = f"composer, {len(raw)} chars, {raw.count('${{')} ref(s), {name}"
-            no_ref_target = 5 if newer or "${{" in raw or name != "C resolver" else 6
-            met &= composer(label, raw, pair, budget, no_ref_target)
+            target = 6 if not newer and "${{" not in raw else 5
+            met &= composer(label, raw, pair, budget, target)
     big = [("ASCII", big_text(10_000_000)), ("UCS2", big_text(9_999_999) + "\u4e2d")]
     for width, text in big:
         label = f"composer, 10 MB {width}, no reference"

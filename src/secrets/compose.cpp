@@ -436,11 +436,16 @@ Ref Scope::known(Known name, bool* host) const {
     } else {
         retake(globals_, builtins_.get());
     }
+    // Kept only if the very stamps taken before the lookup still hold after it: a key's __eq__
+    // may change a dict, or start a new snapshot, meanwhile.
     const bool was_fresh = fresh(globals_, builtins_.get());
+    const compat::DictStamp g = snapshot.globals_stamp;
+    const compat::DictStamp b = snapshot.builtins_stamp;
     Ref found = (*this)[known_name(name)];
     *host = (name == Known::isinstance && is_host_builtin(*this, found.get(), "isinstance")) ||
             (name == Known::callable && is_host_builtin(*this, found.get(), "callable"));
-    if (was_fresh && fresh(globals_, builtins_.get())) {
+    if (was_fresh && fresh(globals_, builtins_.get()) && snapshot.globals_stamp == g &&
+        snapshot.builtins_stamp == b) {
         snapshot.value[k] = found.get();
         snapshot.host[k] = *host;
     }
