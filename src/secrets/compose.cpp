@@ -413,6 +413,32 @@ Ref compose_general(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject
     return Ref::steal(PyUnicode_Join(n.empty_str, all.get()));
 }
 
+// An exact str, after the resolver was found callable.
+Ref compose_str(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
+    Ref held = Ref::new_ref(raw);  // keeps the characters in place while resolvers run
+    check(PyUnicode_READY(raw));
+    switch (PyUnicode_KIND(raw)) {
+    case PyUnicode_1BYTE_KIND:
+        return compose_exact<Py_UCS1>(raw, resolver, owner, prefix);
+    case PyUnicode_2BYTE_KIND:
+        return compose_exact<Py_UCS2>(raw, resolver, owner, prefix);
+    case PyUnicode_4BYTE_KIND:
+        return compose_exact<Py_UCS4>(raw, resolver, owner, prefix);
+    default:
+        return compose_general(raw, resolver, owner, prefix);
+    }
+}
+
+// True when `callable`, looked up in a call with these globals now, is proven to be the host's
+// own builtin: the snapshot is of these globals (so of the builtins they name) and both dicts are
+// unchanged since it found that.
+bool callable_is_host(PyObject* globals) noexcept {
+    const Snapshot& s = snapshot;
+    return s.globals == globals && s.host[static_cast<int>(Known::callable)] &&
+           compat::dict_unchanged(globals, s.globals_stamp) &&
+           compat::dict_unchanged(s.builtins, s.builtins_stamp);
+}
+
 }  // namespace
 
 Scope::Scope(PyObject* globals) : globals_(globals) {
@@ -478,26 +504,17 @@ Ref compose(const Scope& scope, PyObject* raw, Resolver& resolver, PyObject* own
     if (!is_callable(scope, resolver)) {
         return Ref::new_ref(raw);
     }
-    // Keeps the characters in place while resolvers run.
-    Ref held = Ref::new_ref(raw);
-    if (PyUnicode_CheckExact(raw)) {
-        check(PyUnicode_READY(raw));
-        switch (PyUnicode_KIND(raw)) {
-        case PyUnicode_1BYTE_KIND:
-            return compose_exact<Py_UCS1>(raw, resolver, owner, prefix);
-        case PyUnicode_2BYTE_KIND:
-            return compose_exact<Py_UCS2>(raw, resolver, owner, prefix);
-        case PyUnicode_4BYTE_KIND:
-            return compose_exact<Py_UCS4>(raw, resolver, owner, prefix);
-        default:
-            break;
-        }
-    }
-    return compose_general(raw, resolver, owner, prefix);
+    return PyUnicode_CheckExact(raw) ? compose_str(raw, resolver, owner, prefix)
+                                     : compose_general(raw, resolver, owner, prefix);
 }
 
 Ref secret_composer_impl(const CallArgs& a) {
     Resolver resolver(a[2]);
+    if (PyUnicode_CheckExact(a[1]) && callable_is_host(a.globals())) {
+        // callable(resolver) is PyCallable_Check, and nothing else is looked up.
+        return PyCallable_Check(a[2]) ? compose_str(a[1], resolver, a[3], a[4])
+                                      : Ref::new_ref(a[1]);
+    }
     return compose(Scope(a.globals()), a[1], resolver, a[3], a[4]);
 }
 

@@ -229,24 +229,24 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         const FunctionSpec& spec = *f->spec;
         const Py_ssize_t argcount = spec.nparams;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        PyObject* bound[max_params] = {};  // borrowed from args or defaults, both held below
         if (!kwnames && !spec.varkw && nargs <= argcount) {
             // Positional only, the usual call: what remains to bind is the tail of defaults.
-            const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+            Ref self = Ref::new_ref(callable);
             if (nargs == argcount) {
-                Ref self = Ref::new_ref(callable);
                 return spec.impl(CallArgs{args, nullptr, f});
             }
+            const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
             if (argcount - nargs <= defcount) {
-                Ref self = Ref::new_ref(callable);
                 Ref defaults = Ref::new_ref(f->defaults);  // a callee may rebind __defaults__
-                std::copy(args, args + nargs, bound);
+                PyObject* filled[max_params];
+                std::copy(args, args + nargs, filled);
                 for (Py_ssize_t i = nargs; i < argcount; ++i) {
-                    bound[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
+                    filled[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
                 }
-                return spec.impl(CallArgs{bound, nullptr, f});
+                return spec.impl(CallArgs{filled, nullptr, f});
             }
         }
+        PyObject* bound[max_params] = {};  // borrowed from args or defaults, both held below
         Ref kwargs = spec.varkw ? Ref::steal(PyDict_New()) : Ref();
 
         for (Py_ssize_t i = 0; i < std::min(nargs, argcount); ++i) {
