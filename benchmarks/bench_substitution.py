@@ -61,13 +61,25 @@ class PythonCipher:
         return Fernet(key.encode("ascii")).decrypt(data.encode()).decode()
 
 
-def best(run: Callable[[], object], budget: float) -> float:
-    """Best time of one run, repeating for roughly `budget` seconds."""
+def loops(run: Callable[[], object]) -> int:
+    """Calls per timing, so that one timing takes at least 50 ms."""
     number = 1
-    while (elapsed := timeit.timeit(run, number=number)) < 0.05:
+    while timeit.timeit(run, number=number) < 0.05:
         number *= 4
-    repeat = max(3, int(budget / max(elapsed, 1e-9)))
-    return min(timeit.repeat(run, number=number, repeat=min(repeat, 20))) / number
+    return number
+
+
+def best(
+    native: Callable[[], object], python: Callable[[], object], budget: float
+) -> tuple[float, float]:
+    """Best time of one call of each, timed in alternation for roughly `budget` seconds each, so
+    that a busy machine slows both sides alike."""
+    n_native, n_python = loops(native), loops(python)
+    times: tuple[list[float], list[float]] = ([], [])
+    while len(times[0]) < 3 or (sum(times[0]) + sum(times[1])) < 2 * budget and len(times[0]) < 20:
+        times[0].append(timeit.timeit(native, number=n_native))
+        times[1].append(timeit.timeit(python, number=n_python))
+    return min(times[0]) / n_native, min(times[1]) / n_python
 
 
 def compare(
@@ -78,7 +90,7 @@ def compare(
     target: float,
 ) -> bool:
     assert native() == python(), label
-    t_native, t_python = best(native, budget), best(python, budget)
+    t_native, t_python = best(native, python, budget)
     ratio = t_python / t_native
     verdict = "ok" if ratio >= target else "BELOW TARGET"
     print(
