@@ -147,8 +147,9 @@ public:
         return f && binds_plainly(f) ? f : nullptr;
     }
 
-    // After a real lookup of cls.<name>, which gave `got`: remembers it when provable.
-    void learn(PyObject* cls, Method m, PyObject* name, PyObject* got) {
+    // After a real lookup of cls.<name>, which gave `got`: remembers it when provable. Never
+    // fails: the lookup succeeded, so the walk goes on whatever this finds.
+    void learn(PyObject* cls, Method m, PyObject* name, PyObject* got) noexcept {
         if (!PyType_Check(cls) || !PyMethod_Check(got) || PyMethod_GET_SELF(got) != cls) {
             return;
         }
@@ -166,10 +167,11 @@ public:
             meta_tag_ = meta_tag;
             found_[0] = found_[1] = found_[2] = nullptr;
         }
-        if (in_mro(meta, name)) {
+        PyObject* shadow = nullptr;
+        PyObject* cm = nullptr;
+        if (!in_mro(meta, name, &shadow) || shadow || !in_mro(type, name, &cm)) {
             return;
         }
-        PyObject* cm = in_mro(type, name);
         // A lookup in a type's dict may run a key's __eq__: the tags tell whether it changed them.
         if (cm && Py_IS_TYPE(cm, &PyClassMethod_Type) && tags_hold() &&
             compat::classmethod_function(cm) == PyMethod_GET_FUNCTION(got) &&
@@ -191,34 +193,34 @@ private:
                Py_TYPE(cls_.get())->tp_getattro == PyType_Type.tp_getattro;
     }
 
-    // The first value under `name` in the dicts of the type's MRO (find_name_in_mro), borrowed:
-    // the type holds it while its tag holds.
-    static PyObject* in_mro(PyTypeObject* type, PyObject* name) {
+    // The first value under `name` in the dicts of the type's MRO, or nullptr (find_name_in_mro),
+    // borrowed: the type holds it while its tag holds. False when a lookup failed; its error is
+    // dropped, as _PyType_Lookup drops it.
+    static bool in_mro(PyTypeObject* type, PyObject* name, PyObject** found) noexcept {
+        *found = nullptr;
         PyObject* mro = type->tp_mro;
         if (!mro || !PyTuple_Check(mro)) {
-            return nullptr;
+            return false;
         }
         Ref held = Ref::new_ref(mro);
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
             PyObject* base = PyTuple_GET_ITEM(mro, i);
-            if (!PyType_Check(base)) {
-                continue;
-            }
-            Ref dict = Ref::steal_or_null(compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
+            Ref dict = PyType_Check(base) ? Ref::steal_or_null(compat::type_dict(
+                                                reinterpret_cast<PyTypeObject*>(base)))
+                                          : Ref();
             if (!dict) {
-                if (PyErr_Occurred()) {
-                    throw_error();
-                }
-                continue;
+                PyErr_Clear();
+                return false;
             }
-            if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) {
-                return found;
+            if ((*found = PyDict_GetItemWithError(dict.get(), name))) {
+                return true;
             }
             if (PyErr_Occurred()) {
-                throw_error();
+                PyErr_Clear();
+                return false;
             }
         }
-        return nullptr;
+        return true;
     }
 
     Ref cls_;
