@@ -13,6 +13,8 @@ from cryptography.fernet import Fernet
 
 from kuv_secrets import secrets
 
+import reference as substitution  # tests/reference.py
+
 Secrets = secrets.Secrets
 
 # The same signatures written as Python, compiled under the same qualified names.
@@ -334,6 +336,35 @@ class TestMutableAttributes:
         monkeypatch.setattr(vars(Secrets)["encrypt"].__func__, "__defaults__", (key,))
         token = Secrets.encrypt("value")  # type: ignore[call-arg]
         assert Secrets.decrypt(token, key) == "value"
+
+    @pytest.mark.parametrize(
+        ("defaults", "args"),
+        [
+            ((None, "o", "p"), ()),
+            (("o", "p"), (len,)),
+            (("p",), (len, "o")),
+            (("extra", "o", "p"), (len,)),
+            (("o",), (len,)),
+            ((), (len, "o", "p")),
+        ],
+    )
+    def test_positional_calls_take_the_tail_of_defaults(
+        self, monkeypatch: pytest.MonkeyPatch, defaults: tuple[Any, ...], args: tuple[Any, ...]
+    ) -> None:
+        def run(cls: Any) -> tuple[str, str, list[Any]]:
+            seen: list[Any] = []
+
+            def manager(*given: Any) -> str:
+                seen.append(given)
+                return "v"
+
+            fill = tuple(manager if arg in (len, None) else arg for arg in defaults)
+            monkeypatch.setattr(vars(cls)["secret_composer"].__func__, "__defaults__", fill)
+            given: tuple[Any, ...] = tuple(manager if arg is len else arg for arg in args)
+            kind, message = outcome(lambda: cls.secret_composer("${{x}}", *given))
+            return kind, message.replace(cls.__name__, "Secrets"), seen
+
+        assert run(Secrets) == run(substitution.Reference)
 
     def test_renamed_function_reports_its_new_name(self, monkeypatch: pytest.MonkeyPatch) -> None:
         f: Any = secrets.get_top_secret

@@ -328,6 +328,30 @@ class TestCipher:
             (method, b"data"),
         ]
 
+    @pytest.mark.parametrize("method", ["encrypt", "decrypt"])
+    def test_method_looked_up_before_data_is_encoded(
+        self, monkeypatch: pytest.MonkeyPatch, method: str
+    ) -> None:
+        monkeypatch.setattr(secrets, "Fernet", lambda key: SimpleNamespace())
+        with pytest.raises(AttributeError, match=method):
+            getattr(Secrets, method)("lone \ud800", KEY)
+
+    @pytest.mark.parametrize("method", ["encrypt", "decrypt"])
+    @pytest.mark.parametrize("out", [b"out", bytearray(b"out")])
+    def test_method_in_the_instance_dict(
+        self, monkeypatch: pytest.MonkeyPatch, method: str, out: Any
+    ) -> None:
+        seen: list[Any] = []
+
+        def run(data: bytes) -> Any:
+            seen.append(data)
+            return out
+
+        cipher = SimpleNamespace(**{method: run})
+        monkeypatch.setattr(secrets, "Fernet", lambda key: cipher)
+        result = getattr(Secrets, method)("dätä", KEY)
+        assert (result, type(result), seen) == ("out", str, ["dätä".encode()])
+
 
 @pytest.fixture
 def Probe() -> Any:

@@ -417,6 +417,101 @@ class TestLookups:
             native.secret_parser(5)
 
 
+def bracket(cls: Any, raw: Any, *rest: Any) -> str:
+    return f"<{raw}>"
+
+
+real_isinstance = builtins.isinstance
+
+
+def no_str(obj: Any, kind: Any) -> bool:
+    """isinstance, except that the strings of the walk below are no str."""
+    return real_isinstance(obj, kind) and not (kind is str and obj.startswith("${{"))
+
+
+class Meta(type(secrets.Secrets)):  # type: ignore[misc]
+    pass
+
+
+def other_metaclass(native: Any, mp: pytest.MonkeyPatch) -> None:
+    class Other(Meta):
+        secret_composer = property(lambda cls: partial(bracket, cls))
+
+    native.__class__ = Other
+
+
+def on(target: Callable[[Any], Any], name: str, value: Any) -> Any:
+    return lambda native, mp: mp.setattr(target(native), name, value, raising=False)
+
+
+MODULE, BUILTINS, CLS = (lambda n: secrets), (lambda n: builtins), (lambda n: n)
+BASE, META = (lambda n: n.__bases__[0]), (lambda n: Meta)
+NOT_STR = (["A", "${{b}}", "${{c"], ["${{a}}", "${{b}}", "${{c"])
+BRACKETED = (["A", "<${{b}}>", "<${{c>"], ["<${{a}}>", "<${{b}}>", "<${{c>"])
+UNCHANGED = ["A", "B", "${{c"]
+
+# Each rebinds one name the walk looks up, from inside the resolver at its first call, after a
+# first walk made every lookup once: the rest of that walk, and the next walk, see it.
+REBINDINGS: dict[str, tuple[Callable[[Any, pytest.MonkeyPatch], None], tuple[Any, Any]]] = {
+    "module isinstance": (on(MODULE, "isinstance", no_str), NOT_STR),
+    "module str": (on(MODULE, "str", bytes), NOT_STR),
+    "module callable": (on(MODULE, "callable", lambda obj: 0), NOT_STR),
+    "builtin isinstance": (on(BUILTINS, "isinstance", no_str), NOT_STR),
+    "builtin callable": (on(BUILTINS, "callable", lambda obj: 0), NOT_STR),
+    # Read once per call, as a def reads its builtins once: the next walk sees it.
+    "__builtins__": (
+        on(MODULE, "__builtins__", {**vars(builtins), "str": bytes}),
+        (UNCHANGED, NOT_STR[1]),
+    ),
+    "composer on the class": (on(CLS, "secret_composer", classmethod(bracket)), BRACKETED),
+    "composer on a base": (on(BASE, "secret_composer", classmethod(bracket)), BRACKETED),
+    "composer's classmethod re-initialised": (
+        lambda n, mp: vars(n.__bases__[0])["secret_composer"].__init__(bracket),
+        BRACKETED,
+    ),
+    "data descriptor on the metaclass": (
+        on(META, "secret_composer", property(lambda cls: partial(bracket, cls))),
+        BRACKETED,
+    ),
+    "plain function on the metaclass": (
+        on(META, "secret_composer", bracket),
+        (UNCHANGED, UNCHANGED),
+    ),
+    "another metaclass": (other_metaclass, BRACKETED),
+    "parser on the class": (
+        on(CLS, "secret_parser", classmethod(lambda cls, source, *scope: "P")),
+        (["A", "P", "P"], "P"),
+    ),
+    "resolver on the class": (
+        on(CLS, "get_secret_from_id", classmethod(lambda cls, i, *scope: i + "!")),
+        (["A", "b!", "${{c"], ["a!", "b!", "${{c"]),
+    ),
+}
+
+
+class TestRebindingDuringAWalk:
+    @pytest.mark.parametrize(("rebind", "expected"), REBINDINGS.values(), ids=REBINDINGS.keys())
+    def test_takes_effect_at_the_next_use(
+        self, monkeypatch: pytest.MonkeyPatch, rebind: Any, expected: tuple[Any, Any]
+    ) -> None:
+        pending: list[Any] = []
+
+        def resolve(cls: Any, secret_id: str, *scope: Any) -> str:
+            while pending:
+                pending.pop()(native, monkeypatch)
+            return secret_id.upper()
+
+        composer: Any = classmethod(vars(secrets.Secrets)["secret_composer"].__func__)
+        base = Meta("Base", (secrets.Secrets,), {"secret_composer": composer})
+        native = Meta("Native", (base,), {"get_secret_from_id": classmethod(resolve)})
+        source = ["${{a}}", "${{b}}", "${{c"]
+        assert native.secret_parser(source) == UNCHANGED
+        pending.append(rebind)
+        got = native.secret_parser(source), native.secret_parser(source)
+        monkeypatch.undo()
+        assert got == expected
+
+
 def containers(children: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
     return st.one_of(
         st.lists(children, max_size=4),

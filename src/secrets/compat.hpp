@@ -3,6 +3,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <structmember.h>
+
+#include <cstdint>
 
 namespace kuv::compat {
 
@@ -103,6 +106,70 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) noexce
     *result = nullptr;
     return PyErr_Occurred() ? -1 : 0;
 #endif
+}
+
+// Proof that a dict has not changed since a stamp was taken. 3.10-3.11: ma_version_tag, which
+// every change of any dict replaces with a new process-wide number, so an equal tag means the
+// same dict, unchanged. 3.12+ deprecates the tag: a dict watcher counts every event (a change, a
+// clear, the deallocation) of the dicts it watches, so an equal count means every watched dict
+// unchanged. stamp_dict fails (false, no error set) when the dict cannot be watched.
+using DictStamp = std::uint64_t;
+#if PY_VERSION_HEX < 0x030C0000
+inline bool stamp_dict(PyObject* dict, DictStamp* stamp) noexcept {
+    *stamp = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return true;
+}
+inline bool dict_unchanged(PyObject* dict, DictStamp stamp) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == stamp;
+}
+#else
+extern DictStamp dict_events;  // pyhelpers.cpp, with the watcher
+bool stamp_dict(PyObject* dict, DictStamp* stamp) noexcept;
+inline bool dict_unchanged(PyObject*, DictStamp stamp) noexcept { return dict_events == stamp; }
+#endif
+
+// The type's version tag, 0 when it has no valid one. While it stays the same nothing was set on
+// the type or its bases and its MRO is the same (PyType_Modified replaces it); the host assigns
+// one at the type's first attribute lookup, and a tag is never given to two types. 3.10-3.11 mark
+// a valid tag with a flag; 3.12+ set the tag to 0 instead (3.13 no longer sets the flag).
+inline unsigned int type_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// The type's own namespace, a new reference (3.12+ keeps those of static builtin types apart).
+inline PyObject* type_dict(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    return Py_XNewRef(type->tp_dict);
+#endif
+}
+
+// What a classmethod wraps, read as its `__func__` member descriptor reads it (borrowed); nullptr
+// when empty or when the member is not found.
+inline PyObject* classmethod_function(PyObject* cm) noexcept {
+    static const Py_ssize_t offset = [] {
+        for (const PyMemberDef* m = PyClassMethod_Type.tp_members; m && m->name; ++m) {
+            const char* a = m->name;
+            const char* b = "__func__";
+            while (*a && *a == *b) {
+                ++a;
+                ++b;
+            }
+            if (*a == *b && m->type == T_OBJECT) {
+                return m->offset;
+            }
+        }
+        return Py_ssize_t{-1};
+    }();
+    if (offset < 0) {
+        return nullptr;
+    }
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(cm) + offset);
 }
 
 constexpr bool code_has_qualname = PY_VERSION_HEX >= 0x030B0000;

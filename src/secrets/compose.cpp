@@ -18,13 +18,59 @@ namespace kuv {
 
 namespace {
 
-// callable(obj) with `callable` looked up now.
-bool is_callable(const Scope& scope, PyObject* obj) {
-    Ref callable = scope[names().callable];
-    if (is_host_builtin(scope, callable.get(), "callable")) {
-        return PyCallable_Check(obj) != 0;
+// What the known names were found bound to, for the globals and builtins of the last Scope made
+// (one module at a time). Everything in it is borrowed from the two dicts and read only while
+// both stamps prove them unchanged; a stale snapshot is retaken, never trusted.
+struct Snapshot {
+    PyObject* globals = nullptr;  // identity only until the stamps are checked
+    compat::DictStamp globals_stamp = 0;
+    PyObject* builtins = nullptr;
+    compat::DictStamp builtins_stamp = 0;
+    PyObject* value[static_cast<int>(Known::count)] = {};
+    bool host[static_cast<int>(Known::count)] = {};
+};
+
+Snapshot snapshot;
+
+bool fresh(PyObject* globals, PyObject* builtins) noexcept {
+    const Snapshot& s = snapshot;
+    return s.globals == globals && s.builtins == builtins &&
+           compat::dict_unchanged(globals, s.globals_stamp) &&
+           compat::dict_unchanged(builtins, s.builtins_stamp);
+}
+
+// Starts a new snapshot when `builtins` is what these globals name now; otherwise leaves none.
+void retake(PyObject* globals, PyObject* builtins) {
+    snapshot = Snapshot{};
+    compat::DictStamp g = 0;
+    compat::DictStamp b = 0;
+    if (!PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins) ||
+        !compat::stamp_dict(globals, &g)) {
+        return;
     }
-    return truth(call(callable.get(), {obj}).get());
+    // Without __builtins__ the frame's builtins are used, which the globals do not prove.
+    if (!check(PyDict_Contains(globals, names().__builtins__)) ||
+        builtins_of(globals).get() != builtins || !compat::dict_unchanged(globals, g) ||
+        !compat::stamp_dict(builtins, &b)) {
+        return;
+    }
+    snapshot = Snapshot{globals, g, builtins, b, {}, {}};
+}
+
+PyObject* known_name(Known name) noexcept {
+    const Names& n = names();
+    PyObject* const all[] = {n.isinstance, n.dict, n.list, n.str, n.callable};
+    return all[static_cast<int>(name)];
+}
+
+// callable(obj) with `callable` looked up now.
+bool is_callable(const Scope& scope, Resolver& obj) {
+    bool host = false;
+    Ref callable = scope.known(Known::callable, &host);
+    if (host) {
+        return obj.pending() || PyCallable_Check(obj.get()) != 0;  // a method is callable
+    }
+    return truth(call(callable.get(), {obj.get()}).get());
 }
 
 Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
@@ -95,6 +141,13 @@ Py_ssize_t find_marker(const T* s, Py_ssize_t i, Py_ssize_t limit, const char* m
             return i + __builtin_ctz(static_cast<unsigned>(mask)) / static_cast<int>(sizeof(T));
         }
         i += lanes;
+    }
+    if (i < limit && limit >= lanes) {
+        // The last block ends at `limit`, overlapping what was scanned; lanes before i are dropped.
+        const Py_ssize_t start = limit - lanes;
+        const unsigned seen = (1u << ((i - start) * static_cast<Py_ssize_t>(sizeof(T)))) - 1;
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(starts(s + start))) & ~seen;
+        return mask ? start + __builtin_ctz(mask) / static_cast<int>(sizeof(T)) : -1;
     }
 #endif
     for (; i < limit; ++i) {
@@ -273,9 +326,12 @@ Ref join_pieces(const Text<T>& text, PyObject* raw, Py_ssize_t first, FoundList&
 // An exact str: resolve while scanning (the order of resolver calls and of failures is the
 // Python one; splitting first is invisible on an immutable str).
 template <class T>
-Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+Ref compose_exact(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
     const Text<T> text(raw);
     const Py_ssize_t first = text.find_open(0);
+    if (first == text.size()) {
+        return Ref::new_ref(raw);
+    }
     FoundList refs;
     bool exact = true;
     for (Py_ssize_t open = first; open < text.size();) {
@@ -285,7 +341,7 @@ Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* 
             Py_ssize_t a = open + 3;
             Py_ssize_t b = close;
             text.strip(a, b);
-            Ref value = call(resolver, {substring(raw, a, b).get(), owner, prefix});
+            Ref value = call(resolver.get(), {substring(raw, a, b).get(), owner, prefix});
             Ref piece;
             if (!PyUnicode_CheckExact(value.get())) {
                 // The host's `+` with the value on the left, now: its error stops the walk here.
@@ -309,7 +365,7 @@ Ref compose_exact(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* 
 //                                          + "}}".join(parts[1:]))
 //         else: pieces.append("${{" + parts[0])
 //     return "".join(["}}".join(segments[0])] + pieces)
-Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject* prefix) {
+Ref compose_general(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
     const Names& n = names();
     Ref cut = call_method(raw, n.split, {n.open_marker});
     Ref it = Ref::steal(PyObject_GetIter(cut.get()));
@@ -335,7 +391,7 @@ Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject
         Ref piece;
         if (count > 1) {
             Ref id = call_method(head.get(), n.strip, {});
-            Ref value = call(resolver, {id.get(), owner, prefix});
+            Ref value = call(resolver.get(), {id.get(), owner, prefix});
             Ref rest = Ref::steal(PyObject_GetItem(parts.get(), tail.get()));
             piece = add(value.get(), Ref::steal(PyUnicode_Join(n.close_marker, rest.get())).get());
         } else {
@@ -357,33 +413,109 @@ Ref compose_general(PyObject* raw, PyObject* resolver, PyObject* owner, PyObject
     return Ref::steal(PyUnicode_Join(n.empty_str, all.get()));
 }
 
+// An exact str, after the resolver was found callable.
+Ref compose_str(PyObject* raw, Resolver& resolver, PyObject* owner, PyObject* prefix) {
+    Ref held = Ref::new_ref(raw);  // keeps the characters in place while resolvers run
+    check(PyUnicode_READY(raw));
+    switch (PyUnicode_KIND(raw)) {
+    case PyUnicode_1BYTE_KIND:
+        return compose_exact<Py_UCS1>(raw, resolver, owner, prefix);
+    case PyUnicode_2BYTE_KIND:
+        return compose_exact<Py_UCS2>(raw, resolver, owner, prefix);
+    case PyUnicode_4BYTE_KIND:
+        return compose_exact<Py_UCS4>(raw, resolver, owner, prefix);
+    default:
+        return compose_general(raw, resolver, owner, prefix);
+    }
+}
+
+// True when `callable`, looked up in a call with these globals now, is proven to be the host's
+// own builtin: the snapshot is of these globals (so of the builtins they name) and both dicts are
+// unchanged since it found that.
+bool callable_is_host(PyObject* globals) noexcept {
+    const Snapshot& s = snapshot;
+    return s.globals == globals && s.host[static_cast<int>(Known::callable)] &&
+           compat::dict_unchanged(globals, s.globals_stamp) &&
+           compat::dict_unchanged(s.builtins, s.builtins_stamp);
+}
+
 }  // namespace
 
-Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* owner,
+Scope::Scope(PyObject* globals) : globals_(globals) {
+    const Snapshot& s = snapshot;
+    if (s.globals == globals && compat::dict_unchanged(globals, s.globals_stamp)) {
+        // The same __builtins__ object, so the same dict.
+        builtins_ = Ref::new_ref(s.builtins);
+        return;
+    }
+    builtins_ = builtins_of(globals);
+    retake(globals, builtins_.get());
+}
+
+Ref Scope::known(Known name, bool* host) const {
+    const int k = static_cast<int>(name);
+    if (fresh(globals_, builtins_.get())) {
+        if (PyObject* found = snapshot.value[k]) {
+            *host = snapshot.host[k];
+            return Ref::new_ref(found);
+        }
+    } else {
+        retake(globals_, builtins_.get());
+    }
+    // Kept only if the very stamps taken before the lookup still hold after it: a key's __eq__
+    // may change a dict, or start a new snapshot, meanwhile.
+    const bool was_fresh = fresh(globals_, builtins_.get());
+    const compat::DictStamp g = snapshot.globals_stamp;
+    const compat::DictStamp b = snapshot.builtins_stamp;
+    Ref found = (*this)[known_name(name)];
+    *host = (name == Known::isinstance && is_host_builtin(*this, found.get(), "isinstance")) ||
+            (name == Known::callable && is_host_builtin(*this, found.get(), "callable"));
+    if (was_fresh && fresh(globals_, builtins_.get()) && snapshot.globals_stamp == g &&
+        snapshot.builtins_stamp == b) {
+        snapshot.value[k] = found.get();
+        snapshot.host[k] = *host;
+    }
+    return found;
+}
+
+bool Scope::plain_types(PyObject* types[3]) const noexcept {
+    if (!fresh(globals_, builtins_.get())) {
+        return false;
+    }
+    const Snapshot& s = snapshot;
+    constexpr int order[] = {static_cast<int>(Known::dict), static_cast<int>(Known::list),
+                             static_cast<int>(Known::str)};
+    if (!s.value[static_cast<int>(Known::isinstance)] ||
+        !s.host[static_cast<int>(Known::isinstance)]) {
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        PyObject* t = s.value[order[i]];
+        if (!t || !PyType_CheckExact(t)) {
+            return false;
+        }
+        types[i] = t;
+    }
+    return true;
+}
+
+Ref compose(const Scope& scope, PyObject* raw, Resolver& resolver, PyObject* owner,
             PyObject* prefix) {
     if (!is_callable(scope, resolver)) {
         return Ref::new_ref(raw);
     }
-    // Keeps the characters in place while resolvers run.
-    Ref held = Ref::new_ref(raw);
-    if (PyUnicode_CheckExact(raw)) {
-        check(PyUnicode_READY(raw));
-        switch (PyUnicode_KIND(raw)) {
-        case PyUnicode_1BYTE_KIND:
-            return compose_exact<Py_UCS1>(raw, resolver, owner, prefix);
-        case PyUnicode_2BYTE_KIND:
-            return compose_exact<Py_UCS2>(raw, resolver, owner, prefix);
-        case PyUnicode_4BYTE_KIND:
-            return compose_exact<Py_UCS4>(raw, resolver, owner, prefix);
-        default:
-            break;
-        }
-    }
-    return compose_general(raw, resolver, owner, prefix);
+    return PyUnicode_CheckExact(raw) ? compose_str(raw, resolver, owner, prefix)
+                                     : compose_general(raw, resolver, owner, prefix);
 }
 
 Ref secret_composer_impl(const CallArgs& a) {
-    return compose(Scope(a.globals()), a[1], a[2], a[3], a[4]);
+    Resolver resolver(a[2]);
+    if (PyUnicode_CheckExact(a[1]) && callable_is_host(a.globals())) {
+        // callable(resolver) is PyCallable_Check, and nothing else is looked up.
+        return PyCallable_Check(a[2]) ? compose_str(a[1], resolver, a[3], a[4])
+                                      : Ref::new_ref(a[1]);
+    }
+    return compose(Scope(a.globals()), a[1], resolver, a[3], a[4]);
 }
 
 }  // namespace kuv

@@ -14,13 +14,16 @@ inline bool same_text(const char* a, const char* b) noexcept {
     return *a == *b;
 }
 
+// The global names whose lookups a Scope can prove unchanged from one use to the next.
+enum class Known { isinstance, dict, list, str, callable, count };
+
 // The global names of one call: the function's globals, then the builtins they name, as
 // LOAD_GLOBAL reads them. Each name is looked up again at each use; only the builtins mapping is
 // read once per call from Python (a whole walk shares it), as a Python function reads it once,
 // when it is made.
 class Scope {
 public:
-    explicit Scope(PyObject* globals) : globals_(globals), builtins_(builtins_of(globals)) {}
+    explicit Scope(PyObject* globals);
 
     Ref operator[](PyObject* name) const {
         // Contains, then a get that cannot miss: no PyErr_Occurred (a thread-local read) for the
@@ -39,6 +42,16 @@ public:
         }
         return load_global(globals_, name);  // the general case, and its NameError
     }
+
+    // scope[name] for a known name; `host` tells whether it is the host's own builtin of that
+    // name (is_host_builtin). What an earlier use found is reused only while both dicts are
+    // proven unchanged since, as the LOAD_GLOBAL cache of 3.10 does with their version tags.
+    Ref known(Known name, bool* host) const;
+
+    // True, with dict, list and str as the scope would find them now (borrowed), when `isinstance`
+    // is the host's own and all three are exact types: then isinstance(obj, t) for an object of
+    // a plain builtin type is PyObject_TypeCheck and runs no Python code.
+    bool plain_types(PyObject* types[3]) const noexcept;
 
     PyObject* globals() const noexcept { return globals_; }
     PyObject* builtins() const noexcept { return builtins_.get(); }
@@ -75,8 +88,33 @@ inline NativeFunction* native_method_of(PyObject* method, Impl impl) noexcept {
     return reinterpret_cast<NativeFunction*>(func);
 }
 
+// The resolver handed to the composer: an object as given, or what cls.get_secret_from_id is
+// proven to give, PyMethod_New(function, cls), made only once a string holds a reference.
+class Resolver {
+public:
+    explicit Resolver(PyObject* given) noexcept : given_(given) {}
+    explicit Resolver(Ref given) noexcept : given_(given.get()), bound_(std::move(given)) {}
+    Resolver(Ref function, PyObject* cls) noexcept : function_(std::move(function)), cls_(cls) {}
+
+    PyObject* get() {
+        if (!given_) {
+            bound_ = Ref::steal(PyMethod_New(function_.get(), cls_));
+            given_ = bound_.get();
+        }
+        return given_;
+    }
+    // True when it is a method not made yet (and so callable).
+    bool pending() const noexcept { return !given_; }
+
+private:
+    PyObject* given_ = nullptr;  // borrowed from the caller, or bound_
+    Ref function_;
+    PyObject* cls_ = nullptr;  // borrowed from the walk, which holds it
+    Ref bound_;
+};
+
 // secret_composer_impl for a caller that has the scope of the composer's globals at hand.
-Ref compose(const Scope& scope, PyObject* raw, PyObject* resolver, PyObject* owner,
+Ref compose(const Scope& scope, PyObject* raw, Resolver& resolver, PyObject* owner,
             PyObject* prefix);
 
 }  // namespace kuv

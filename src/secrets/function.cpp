@@ -229,6 +229,23 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         const FunctionSpec& spec = *f->spec;
         const Py_ssize_t argcount = spec.nparams;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (!kwnames && !spec.varkw && nargs <= argcount) {
+            // Positional only, the usual call: what remains to bind is the tail of defaults.
+            Ref self = Ref::new_ref(callable);
+            if (nargs == argcount) {
+                return spec.impl(CallArgs{args, nullptr, f});
+            }
+            const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+            if (argcount - nargs <= defcount) {
+                Ref defaults = Ref::new_ref(f->defaults);  // a callee may rebind __defaults__
+                PyObject* filled[max_params];
+                std::copy(args, args + nargs, filled);
+                for (Py_ssize_t i = nargs; i < argcount; ++i) {
+                    filled[i] = PyTuple_GET_ITEM(defaults.get(), defcount - argcount + i);
+                }
+                return spec.impl(CallArgs{filled, nullptr, f});
+            }
+        }
         PyObject* bound[max_params] = {};  // borrowed from args or defaults, both held below
         Ref kwargs = spec.varkw ? Ref::steal(PyDict_New()) : Ref();
 
@@ -491,6 +508,8 @@ bool is_native_function(PyObject* obj) noexcept {
 }
 
 Impl impl_of(PyObject* function) noexcept { return as_function(function)->spec->impl; }
+
+PyObject* globals_of(PyObject* function) noexcept { return as_function(function)->globals; }
 
 void ready_function_type() {
     if (!function_type) {

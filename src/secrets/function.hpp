@@ -44,6 +44,7 @@ void set_class_cell(PyObject* function, PyObject* cls);
 // Call-time access for the implementations.
 bool is_native_function(PyObject* obj) noexcept;
 Impl impl_of(PyObject* function) noexcept;  // the function must be a native function
+PyObject* globals_of(PyObject* function) noexcept;  // likewise; borrowed
 
 // Readies the type; start-up calls it once before making functions.
 void ready_function_type();

@@ -35,6 +35,44 @@ const Names& init_names() {
 
 const Names& names() noexcept { return *g_names; }
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace compat {
+
+DictStamp dict_events = 0;
+
+namespace {
+int dict_watcher = -2;  // -2: not asked for yet; -1: none to be had
+
+// Must not fail: it only counts.
+int count_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++dict_events;
+    return 0;
+}
+}  // namespace
+
+bool stamp_dict(PyObject* dict, DictStamp* stamp) noexcept {
+    if (dict_watcher == -2) {
+        // Watcher ids are few: one for the life of the process, the first time one is needed.
+        dict_watcher = PyDict_AddWatcher(count_event);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+            dict_watcher = -1;
+        }
+    }
+    if (dict_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    *stamp = dict_events;
+    return true;
+}
+
+}  // namespace compat
+#endif
+
 Ref builtins_of(PyObject* globals) {
     PyObject* found = nullptr;
     if (check(compat::dict_get_ref(globals, names().__builtins__, &found))) {

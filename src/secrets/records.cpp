@@ -2,23 +2,51 @@
 // update_secret). Only Fernet tokens reach the record framework.
 #include "methods.hpp"
 
+#include <algorithm>
+
 namespace kuv {
 
 namespace {
+// obj.name(*args) as LOAD_METHOD and CALL run it, with no bound method in between.
+Ref call_method_unbound(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[3];
+    const size_t n = args.size() + 1;
+    stack[0] = obj;
+    std::copy(args.begin(), args.end(), stack + 1);
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // Fernet(key.encode("ascii")): the key is checked by building the cipher before data is touched.
+// An exact str encodes as str.encode does, through the same codec call.
 Ref make_cipher(PyObject* globals, PyObject* key) {
     Ref fernet = load_global(globals, names().Fernet);
-    Ref key_bytes = call_method(key, names().encode, {names().ascii});
+    Ref key_bytes = PyUnicode_CheckExact(key) ? Ref::steal(PyUnicode_AsASCIIString(key))
+                                              : call_method_unbound(key, names().encode, {names().ascii});
     return call(fernet.get(), {key_bytes.get()});
 }
 
 // cipher.<method>(data.encode()).decode()
 Ref run_cipher(const CallArgs& a, PyObject* method) {
     Ref cipher = make_cipher(a.globals(), a[2]);
-    Ref run = getattr(cipher.get(), method);
-    Ref data = call_method(a[1], names().encode, {});
-    Ref out = call(run.get(), {data.get()});
-    return call_method(out.get(), names().decode, {});
+    Ref out;
+    // An exact str's encode() runs no Python code and changes nothing, so it may come before the
+    // method's lookup, which then needs no bound method; when it fails, the lookup's own error
+    // must win, so the steps run again in their order.
+    Ref data = PyUnicode_CheckExact(a[1]) ? Ref::steal_or_null(PyUnicode_AsUTF8String(a[1])) : Ref();
+    if (data) {
+        out = call_method_unbound(cipher.get(), method, {data.get()});
+    } else {
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+        }
+        Ref run = getattr(cipher.get(), method);
+        data = call_method(a[1], names().encode, {});
+        out = call(run.get(), {data.get()});
+    }
+    if (PyBytes_CheckExact(out.get())) {
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.get()), PyBytes_GET_SIZE(out.get()), nullptr));
+    }
+    return call_method_unbound(out.get(), names().decode, {});
 }
 
 // self.encrypt(value, self.top_secret), in the order the expression evaluates.

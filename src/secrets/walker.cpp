@@ -47,18 +47,26 @@ bool plain_type(const PyTypeObject* t) noexcept {
 // that follows one which could have run Python code.
 Kind classify(const Scope& scope, PyObject* source) {
     static constexpr Kind kinds[] = {Kind::dict, Kind::list, Kind::str};
-    const Names& n = names();
-    PyObject* const type_names[] = {n.dict, n.list, n.str};
+    static constexpr Known type_names[] = {Known::dict, Known::list, Known::str};
     const bool plain = plain_type(Py_TYPE(source));
+    PyObject* types[3];
+    if (plain && scope.plain_types(types)) {
+        for (int i = 0; i < 3; ++i) {
+            if (PyObject_TypeCheck(source, reinterpret_cast<PyTypeObject*>(types[i]))) {
+                return kinds[i];
+            }
+        }
+        return Kind::leaf;
+    }
     Ref isinstance;
     bool host = false;
     bool quiet = false;  // no Python code ran since `isinstance` was looked up
     for (int i = 0; i < 3; ++i) {
         if (!quiet) {
-            isinstance = scope[n.isinstance];
-            host = is_host_builtin(scope, isinstance.get(), "isinstance");
+            isinstance = scope.known(Known::isinstance, &host);
         }
-        Ref type = scope[type_names[i]];
+        bool unused = false;
+        Ref type = scope.known(type_names[i], &unused);
         bool hit;
         quiet = host && plain && PyType_CheckExact(type.get());
         if (quiet) {
@@ -120,6 +128,108 @@ void unpack_pair(PyObject* entry, Ref& key, Ref& value) {
     }
 }
 
+enum Method { parser, composer, resolver, method_count };
+
+// What cls.secret_parser, cls.secret_composer and cls.get_secret_from_id give, known without the
+// lookup while cls and its metaclass keep their version tags: each was found, at a real lookup,
+// as a classmethod in cls's MRO that the metaclass does not shadow (type_getattro in
+// typeobject.c), wrapping a Python function or one of ours, so the lookup gives
+// PyMethod_New(function, cls) (cm_descr_get, func_descr_get). The function is read from the
+// classmethod again at each use.
+class ClassMethods {
+public:
+    // The function cls.<m> binds to cls now, or nullptr when that is not proven.
+    PyObject* function(PyObject* cls, Method m) const noexcept {
+        if (cls != cls_.get() || !found_[m] || !tags_hold()) {
+            return nullptr;
+        }
+        PyObject* f = compat::classmethod_function(found_[m]);
+        return f && binds_plainly(f) ? f : nullptr;
+    }
+
+    // After a real lookup of cls.<name>, which gave `got`: remembers it when provable. Never
+    // fails: the lookup succeeded, so the walk goes on whatever this finds.
+    void learn(PyObject* cls, Method m, PyObject* name, PyObject* got) noexcept {
+        if (!PyType_Check(cls) || !PyMethod_Check(got) || PyMethod_GET_SELF(got) != cls) {
+            return;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyTypeObject* meta = Py_TYPE(cls);
+        const unsigned int cls_tag = compat::type_tag(type);
+        const unsigned int meta_tag = compat::type_tag(meta);
+        if (!cls_tag || !meta_tag || meta->tp_getattro != PyType_Type.tp_getattro) {
+            return;
+        }
+        if (cls != cls_.get() || cls_tag != cls_tag_ || meta_tag != meta_tag_) {
+            cls_ = Ref::new_ref(cls);
+            meta_ = Ref::new_ref(reinterpret_cast<PyObject*>(meta));
+            cls_tag_ = cls_tag;
+            meta_tag_ = meta_tag;
+            found_[0] = found_[1] = found_[2] = nullptr;
+        }
+        PyObject* shadow = nullptr;
+        PyObject* cm = nullptr;
+        if (!in_mro(meta, name, &shadow) || shadow || !in_mro(type, name, &cm)) {
+            return;
+        }
+        // A lookup in a type's dict may run a key's __eq__: the tags tell whether it changed them.
+        if (cm && Py_IS_TYPE(cm, &PyClassMethod_Type) && tags_hold() &&
+            compat::classmethod_function(cm) == PyMethod_GET_FUNCTION(got) &&
+            binds_plainly(PyMethod_GET_FUNCTION(got))) {
+            found_[m] = cm;
+        }
+    }
+
+private:
+    static bool binds_plainly(PyObject* f) noexcept {
+        return PyFunction_Check(f) || is_native_function(f);
+    }
+
+    bool tags_hold() const noexcept {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls_.get());
+        return Py_TYPE(cls_.get()) == reinterpret_cast<PyTypeObject*>(meta_.get()) &&
+               compat::type_tag(type) == cls_tag_ &&
+               compat::type_tag(Py_TYPE(cls_.get())) == meta_tag_ &&
+               Py_TYPE(cls_.get())->tp_getattro == PyType_Type.tp_getattro;
+    }
+
+    // The first value under `name` in the dicts of the type's MRO, or nullptr (find_name_in_mro),
+    // borrowed: the type holds it while its tag holds. False when a lookup failed; its error is
+    // dropped, as _PyType_Lookup drops it.
+    static bool in_mro(PyTypeObject* type, PyObject* name, PyObject** found) noexcept {
+        *found = nullptr;
+        PyObject* mro = type->tp_mro;
+        if (!mro || !PyTuple_Check(mro)) {
+            return false;
+        }
+        Ref held = Ref::new_ref(mro);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            Ref dict = PyType_Check(base) ? Ref::steal_or_null(compat::type_dict(
+                                                reinterpret_cast<PyTypeObject*>(base)))
+                                          : Ref();
+            if (!dict) {
+                PyErr_Clear();
+                return false;
+            }
+            if ((*found = PyDict_GetItemWithError(dict.get(), name))) {
+                return true;
+            }
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Ref cls_;
+    Ref meta_;
+    unsigned int cls_tag_ = 0;
+    unsigned int meta_tag_ = 0;
+    PyObject* found_[method_count] = {};  // classmethods, held by cls's MRO while cls_tag_ holds
+};
+
 // One walk through a structure: the scope of the walking function's globals and the two limits,
 // passed unchanged to every level.
 class Walk {
@@ -148,7 +258,20 @@ private:
     // method is entered directly, with the arguments the call would bind, in this walk when it
     // reads the same globals.
     Ref item(PyObject* cls, PyObject* element) const {
+        if (PyObject* f = methods_.function(cls, parser)) {
+            PyObject* args[] = {cls, element, owner_, prefix_};
+            if (is_native_function(f) && impl_of(f) == secret_parser_impl) {
+                if (globals_of(f) == scope_.globals()) {
+                    return level(cls, element);
+                }
+                Ref held = Ref::new_ref(f);
+                return secret_parser_impl(CallArgs{args, nullptr, reinterpret_cast<NativeFunction*>(f)});
+            }
+            Ref bound = Ref::steal(PyMethod_New(f, cls));
+            return call(bound.get(), {element, owner_, prefix_});
+        }
         Ref parser = getattr(cls, names().secret_parser);
+        methods_.learn(cls, Method::parser, names().secret_parser, parser.get());
         if (NativeFunction* f = native_method_of(parser.get(), secret_parser_impl)) {
             PyObject* args[] = {PyMethod_GET_SELF(parser.get()), element, owner_, prefix_};
             const CallArgs call_args{args, nullptr, f};
@@ -223,23 +346,47 @@ private:
     // cls.secret_composer(source, cls.get_secret_from_id, owner_name, prefix), in that lookup
     // order. Our own composer is entered directly, in this scope when it has the same globals.
     Ref string(PyObject* cls, PyObject* source) const {
-        Ref composer = getattr(cls, names().secret_composer);
-        Ref resolver = getattr(cls, names().get_secret_from_id);
-        if (NativeFunction* f = native_method_of(composer.get(), secret_composer_impl)) {
-            PyObject* args[] = {PyMethod_GET_SELF(composer.get()), source, resolver.get(), owner_,
-                                prefix_};
-            const CallArgs call_args{args, nullptr, f};
-            if (call_args.globals() == scope_.globals()) {
-                return compose(scope_, source, resolver.get(), owner_, prefix_);
+        Ref composer;  // the bound method, or
+        Ref composer_function;  // what it is proven to bind to cls
+        if (PyObject* f = methods_.function(cls, Method::composer)) {
+            composer_function = Ref::new_ref(f);
+        } else {
+            composer = getattr(cls, names().secret_composer);
+            methods_.learn(cls, Method::composer, names().secret_composer, composer.get());
+        }
+        Resolver resolver = find_resolver(cls);
+        const bool bound = composer && PyMethod_Check(composer.get());
+        PyObject* function = composer ? bound ? PyMethod_GET_FUNCTION(composer.get()) : nullptr
+                                      : composer_function.get();
+        if (function && is_native_function(function) && impl_of(function) == secret_composer_impl) {
+            if (globals_of(function) == scope_.globals()) {
+                return compose(scope_, source, resolver, owner_, prefix_);
             }
-            return secret_composer_impl(call_args);
+            PyObject* args[] = {bound ? PyMethod_GET_SELF(composer.get()) : cls, source,
+                                resolver.get(), owner_, prefix_};
+            return secret_composer_impl(
+                CallArgs{args, nullptr, reinterpret_cast<NativeFunction*>(function)});
+        }
+        if (!composer) {
+            composer = Ref::steal(PyMethod_New(composer_function.get(), cls));
         }
         return call(composer.get(), {source, resolver.get(), owner_, prefix_});
+    }
+
+    // cls.get_secret_from_id, bound only when used when it is proven what it gives.
+    Resolver find_resolver(PyObject* cls) const {
+        if (PyObject* f = methods_.function(cls, Method::resolver)) {
+            return Resolver(Ref::new_ref(f), cls);
+        }
+        Ref bound = getattr(cls, names().get_secret_from_id);
+        methods_.learn(cls, Method::resolver, names().get_secret_from_id, bound.get());
+        return Resolver(std::move(bound));
     }
 
     const Scope& scope_;
     PyObject* owner_;   // borrowed from the outermost call, which holds them
     PyObject* prefix_;
+    mutable ClassMethods methods_;
 };
 
 }  // namespace
