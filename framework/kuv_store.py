@@ -207,7 +207,7 @@ def _close_at_exit() -> None:
 
 class _SQLite:
     sql = _SQLITE_SQL
-    begin = "BEGIN IMMEDIATE"
+    begin: tuple[str, ...] = ("BEGIN IMMEDIATE",)
 
     def __init__(self, path: str) -> None:
         self.key = self.path = path
@@ -253,6 +253,9 @@ class _SQLite:
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return False
 
+    def idle(self, handle: Handle) -> bool:
+        return not handle._conn.in_transaction
+
 
 def _create_private(path: str) -> None:
     # SQLite gives its journal and WAL the database file's mode, so 0600 here covers them.
@@ -286,7 +289,7 @@ def _readable(fd: int) -> bool:
 class _Postgres:
     sql = _POSTGRES_SQL
     # Writers queue here as under SQLite's BEGIN IMMEDIATE; readers (ACCESS SHARE) go on.
-    begin = "BEGIN; LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE"
+    begin = ("BEGIN", "LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE")
     # One statement in autocommit mode is its own transaction.
     single_write_transaction = False
 
@@ -333,6 +336,9 @@ class _Postgres:
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return isinstance(exc, _psycopg().OperationalError) and bool(handle._conn.closed)
 
+    def idle(self, handle: Handle) -> bool:
+        return bool(handle._conn.info.transaction_status == _psycopg().pq.TransactionStatus.IDLE)
+
 
 _Engine = _SQLite | _Postgres
 
@@ -348,47 +354,50 @@ def _engine() -> _Engine:
     return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE))
 
 
+def _rollback(handle: Handle) -> None:
+    # Failing here means a broken connection, which _using then drops.
+    with contextlib.suppress(Exception):
+        handle._conn.execute("ROLLBACK")
+
+
+def _commit(handle: Handle) -> None:
+    try:
+        handle._conn.execute("COMMIT")
+    except BaseException:
+        _rollback(handle)  # SQLite keeps the transaction open when COMMIT is refused
+        raise
+
+
 def _begin(engine: _Engine, handle: Handle) -> None:
-    for statement in engine.begin.split("; "):
-        handle._conn.execute(statement)
-
-
-def _end(handle: Handle, held: _Connections, key: str, commit: bool) -> None:
+    first, *rest = engine.begin
+    handle._conn.execute(first)
     try:
-        handle._conn.execute("COMMIT" if commit else "ROLLBACK")
+        for statement in rest:
+            handle._conn.execute(statement)
     except BaseException:
-        if commit:
-            _end(handle, held, key, commit=False)
-        else:
-            # A connection whose transaction state is unknown is not lent again.
-            held.drop(key)
+        _rollback(handle)
         raise
 
 
-def _once(engine: _Engine, held: _Connections, write: bool, work: Callable[[Handle], T]) -> T:
+def _using(
+    engine: _Engine,
+    held: _Connections,
+    write: bool,
+    attempt: Callable[[Handle], T],
+    retry: bool = True,
+) -> T:
+    """``attempt`` on the thread's connection; a broken one is replaced once."""
     handle = engine.acquire(held, write)
-    if not (write and engine.single_write_transaction):
-        return work(handle)
-    _begin(engine, handle)
     try:
-        result = work(handle)
-    except BaseException:
-        with contextlib.suppress(Exception):
-            _end(handle, held, engine.key, commit=False)
-        raise
-    _end(handle, held, engine.key, commit=True)
-    return result
-
-
-def _with_retry(engine: _Engine, held: _Connections, attempt: Callable[[], T]) -> T:
-    try:
-        return attempt()
-    except Exception as exc:
-        slot = held.get(engine.key)
-        if slot is None or not engine.lost(Handle(slot.conn, engine.sql), exc):
+        return attempt(handle)
+    except BaseException as exc:
+        lost = engine.lost(handle, exc)
+        # A connection left inside a transaction (an interrupt, a failed rollback) is not reused.
+        if lost or not engine.idle(handle):
+            held.drop(engine.key)
+        if not (lost and retry):
             raise
-    held.drop(engine.key)
-    return attempt()
+    return _using(engine, held, write, attempt, retry=False)
 
 
 def run(write: bool, work: Callable[[Handle], T]) -> T:
@@ -397,7 +406,20 @@ def run(write: bool, work: Callable[[Handle], T]) -> T:
     if held.tx is not None:
         return work(held.tx)
     engine = _engine()
-    return _with_retry(engine, held, lambda: _once(engine, held, write, work))
+    if not (write and engine.single_write_transaction):
+        return _using(engine, held, write, work)
+
+    def transact(handle: Handle) -> T:
+        _begin(engine, handle)
+        try:
+            result = work(handle)
+        except BaseException:
+            _rollback(handle)
+            raise
+        _commit(handle)
+        return result
+
+    return _using(engine, held, write, transact)
 
 
 @contextlib.contextmanager
@@ -413,12 +435,11 @@ def transaction() -> Iterator[None]:
         return
     engine = _engine()
 
-    def start() -> Handle:
-        handle = engine.acquire(held, write=True)
+    def start(handle: Handle) -> Handle:
         _begin(engine, handle)
         return handle
 
-    handle = _with_retry(engine, held, start)
+    handle = _using(engine, held, True, start)
     held.tx = handle
     pid = os.getpid()
     try:
@@ -426,9 +447,16 @@ def transaction() -> Iterator[None]:
     except BaseException:
         held.tx = None
         if os.getpid() == pid:  # a child forked inside the block leaves it to the parent
-            with contextlib.suppress(Exception):
-                _end(handle, held, engine.key, commit=False)
+            _finish(engine, held, handle, commit=False)
         raise
     held.tx = None
     if os.getpid() == pid:
-        _end(handle, held, engine.key, commit=True)
+        _finish(engine, held, handle, commit=True)
+
+
+def _finish(engine: _Engine, held: _Connections, handle: Handle, commit: bool) -> None:
+    try:
+        (_commit if commit else _rollback)(handle)
+    finally:
+        if not engine.idle(handle):
+            held.drop(engine.key)

@@ -13,6 +13,7 @@ from typing import Any
 
 import pytest
 import yaml
+from conftest import ENGINES
 from cryptography.fernet import Fernet
 
 KEY_NAME = "kuv_cli_test_key"
@@ -27,12 +28,12 @@ TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted 
 class Realm:
     """A private database and realm key, and the command run within them."""
 
-    def __init__(self, root: Path) -> None:
+    def __init__(self, root: Path, database: str) -> None:
         self.root = root
         self.key = Fernet.generate_key().decode()
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
         self.env.update(
-            KUV_DATABASE=str(root / "realm.sqlite3"),
+            KUV_DATABASE=database,
             KUV_SECRET_NAME=KEY_NAME,
             **{KEY_VAR: self.key},
         )
@@ -54,9 +55,18 @@ class Realm:
         return result.stdout.decode().strip()
 
 
-@pytest.fixture
-def realm(tmp_path: Path) -> Realm:
-    return Realm(tmp_path)
+# What these check (parsing, formats, files, exit statuses) does not depend on the engine; each
+# command start costs PostgreSQL's client import, so they run on SQLite alone.
+ENGINE_NEUTRAL = {"TestExitStatus", "TestRender", "TestRun", "TestKeygen", "TestDemo"}
+
+
+@pytest.fixture(params=ENGINES)
+def realm(request: pytest.FixtureRequest, tmp_path: Path) -> Realm:
+    if request.param == "sqlite":
+        return Realm(tmp_path, str(tmp_path / "realm.sqlite3"))
+    if request.cls is not None and request.cls.__name__ in ENGINE_NEUTRAL:
+        pytest.skip("engine-neutral: run on SQLite only")
+    return Realm(tmp_path, request.getfixturevalue("pg_server").create_database())
 
 
 @pytest.fixture
