@@ -24,6 +24,7 @@ import threading
 from collections import OrderedDict
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
+from urllib.parse import quote
 
 __all__ = [
     "DATABASE_ENV",
@@ -208,6 +209,8 @@ def _close_at_exit() -> None:
 class _SQLite:
     sql = _SQLITE_SQL
     begin: tuple[str, ...] = ("BEGIN IMMEDIATE",)
+    # A single write takes the write lock up front, too.
+    single_write_transaction = True
 
     def __init__(self, path: str) -> None:
         self.key = self.path = path
@@ -234,10 +237,15 @@ class _SQLite:
             raise
         slot = held.get(self.key)
         if slot is None or slot.identity != identity:
+            # mode=rw: a file removed since the stat is not created anew with the umask's mode.
             # Autocommit mode: transactions are begun explicitly so that writers take the
             # write lock up front (a deferred one could be refused without waiting).
             conn = sqlite3.connect(
-                self.path, timeout=_BUSY_TIMEOUT, isolation_level=None, check_same_thread=False
+                self.path if identity is None else f"file:{quote(self.path)}?mode=rw",
+                uri=True,
+                timeout=_BUSY_TIMEOUT,
+                isolation_level=None,
+                check_same_thread=False,
             )
             try:
                 conn.execute(_SCHEMA)
@@ -246,9 +254,6 @@ class _SQLite:
                 raise
             slot = held.put(self.key, _Slot(conn, identity))
         return Handle(slot.conn, self.sql)
-
-    # A single write takes the write lock up front, too.
-    single_write_transaction = True
 
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return False

@@ -55,17 +55,21 @@ class Realm:
         return result.stdout.decode().strip()
 
 
-# What these check (parsing, formats, files, exit statuses) does not depend on the engine; each
-# command start costs PostgreSQL's client import, so they run on SQLite alone.
+# What these check (parsing, formats, files, exit statuses) does not depend on the engine, and
+# each command started on PostgreSQL pays for its client's import: they run on SQLite alone.
 ENGINE_NEUTRAL = {"TestExitStatus", "TestRender", "TestRun", "TestKeygen", "TestDemo"}
 
 
-@pytest.fixture(params=ENGINES)
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    if "realm" in metafunc.fixturenames:
+        neutral = metafunc.cls is not None and metafunc.cls.__name__ in ENGINE_NEUTRAL
+        metafunc.parametrize("realm", ["sqlite"] if neutral else ENGINES, indirect=True)
+
+
+@pytest.fixture
 def realm(request: pytest.FixtureRequest, tmp_path: Path) -> Realm:
     if request.param == "sqlite":
         return Realm(tmp_path, str(tmp_path / "realm.sqlite3"))
-    if request.cls is not None and request.cls.__name__ in ENGINE_NEUTRAL:
-        pytest.skip("engine-neutral: run on SQLite only")
     return Realm(tmp_path, request.getfixturevalue("pg_server").create_database())
 
 
