@@ -449,7 +449,7 @@ print(json.dumps([os.waitstatus_to_exitcode(status), Item.load("child").id, conn
 def run_worker(database: Database, *args: str, code: str = WORKER) -> subprocess.Popen[str]:
     env = {**os.environ, "KUV_DATABASE": database.url}
     return subprocess.Popen(
-        [sys.executable, "-c", code, *args],
+        [sys.executable, "-W", "error", "-c", code, *args],
         cwd=Path(__file__).parent,
         env=env,
         stdout=subprocess.PIPE,
