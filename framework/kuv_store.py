@@ -71,7 +71,8 @@ class RecordExistsError(ValueError):
 
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
-    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#@]*@", r"\1@", url)
+    # Up to the last "@" before the path: a password may hold an unquoted "@".
+    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#]*@", r"\1@", url)
     url = re.sub(r"([?&])password=[^&#]*&?", r"\1", url)
     return url.rstrip("?&")
 
@@ -277,6 +278,7 @@ def _create_private(path: str) -> None:
 
 
 _MISSING_DATABASE = re.compile(r'database ".*" does not exist')
+_UNQUOTED_AT = re.compile(r"[a-z]+://[^/?#@]*@[^/?#]*@")
 
 
 def _psycopg() -> Any:
@@ -319,6 +321,9 @@ class _Postgres:
     def _connect(self) -> Any:
         psycopg = _psycopg()
         where = f"{redact(self.url)} (the URL comes from {DATABASE_ENV})"
+        if _UNQUOTED_AT.match(self.url):
+            # libpq would cut the password at its first "@" and quote the rest as a host name.
+            raise ValueError(f"not a valid PostgreSQL URL (write @ as %40): {where}")
         try:
             conn = psycopg.connect(self.url, autocommit=True)
         except psycopg.OperationalError as exc:
@@ -327,7 +332,7 @@ class _Postgres:
                 raise StoreNotFoundError(f"no secret store at {where}: no such database") from exc
             first = reason.splitlines()[0] if reason else type(exc).__name__
             raise StoreUnavailableError(
-                f"cannot reach the secret store at {where}: {first}"
+                f"cannot connect to the secret store at {where}: {first}"
             ) from exc
         except psycopg.Error:
             # libpq quotes a malformed URL whole, password included: no chaining.
