@@ -28,12 +28,12 @@ TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted 
 class Realm:
     """A private database and realm key, and the command run within them."""
 
-    def __init__(self, root: Path, database: str) -> None:
+    def __init__(self, root: Path, database: str | None = None) -> None:
         self.root = root
         self.key = Fernet.generate_key().decode()
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
         self.env.update(
-            KUV_DATABASE=database,
+            KUV_DATABASE=database or str(root / "realm.sqlite3"),
             KUV_SECRET_NAME=KEY_NAME,
             **{KEY_VAR: self.key},
         )
@@ -55,21 +55,22 @@ class Realm:
         return result.stdout.decode().strip()
 
 
-# What these check (parsing, formats, files, exit statuses) does not depend on the engine, and
-# each command started on PostgreSQL pays for its client's import: they run on SQLite alone.
-ENGINE_NEUTRAL = {"TestExitStatus", "TestRender", "TestRun", "TestKeygen", "TestDemo"}
+# These reach the store in every way a command does and run on PostgreSQL too. The others check
+# the command's own logic (parsing, formats, files, exit statuses), or the SQLite file itself,
+# and each command started on PostgreSQL pays for its client's import: they run on SQLite alone.
+ON_EVERY_ENGINE = {"TestValues", "TestCheck"}
 
 
 def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
-    if "realm" in metafunc.fixturenames:
-        neutral = metafunc.cls is not None and metafunc.cls.__name__ in ENGINE_NEUTRAL
-        metafunc.parametrize("realm", ["sqlite"] if neutral else ENGINES, indirect=True)
+    cls = metafunc.cls
+    if "realm" in metafunc.fixturenames and cls is not None and cls.__name__ in ON_EVERY_ENGINE:
+        metafunc.parametrize("realm", ENGINES, indirect=True)
 
 
 @pytest.fixture
 def realm(request: pytest.FixtureRequest, tmp_path: Path) -> Realm:
-    if request.param == "sqlite":
-        return Realm(tmp_path, str(tmp_path / "realm.sqlite3"))
+    if getattr(request, "param", "sqlite") == "sqlite":
+        return Realm(tmp_path)
     return Realm(tmp_path, request.getfixturevalue("pg_server").create_database())
 
 
