@@ -21,9 +21,11 @@ import re
 import select
 import sqlite3
 import threading
+import warnings
 from collections import OrderedDict
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
+from urllib.parse import quote
 
 __all__ = [
     "DATABASE_ENV",
@@ -69,7 +71,8 @@ class RecordExistsError(ValueError):
 
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
-    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#@]*@", r"\1@", url)
+    # Up to the last "@" before the path: a password may hold an unquoted "@".
+    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#]*@", r"\1@", url)
     url = re.sub(r"([?&])password=[^&#]*&?", r"\1", url)
     return url.rstrip("?&")
 
@@ -203,11 +206,17 @@ def _close_at_exit() -> None:
     held: _Connections | None = getattr(_local, "connections", None)
     if held is not None:
         held.release()
+    if _inherited:
+        # Teardown drops them unclosed, on purpose: no warning about that.
+        for message in ("unclosed database", ".* was deleted while still open"):
+            warnings.filterwarnings("ignore", message, ResourceWarning)
 
 
 class _SQLite:
     sql = _SQLITE_SQL
-    begin = "BEGIN IMMEDIATE"
+    begin: tuple[str, ...] = ("BEGIN IMMEDIATE",)
+    # A single write takes the write lock up front, too.
+    single_write_transaction = True
 
     def __init__(self, path: str) -> None:
         self.key = self.path = path
@@ -234,10 +243,15 @@ class _SQLite:
             raise
         slot = held.get(self.key)
         if slot is None or slot.identity != identity:
+            # mode=rw: a file removed since the stat is not created anew with the umask's mode.
             # Autocommit mode: transactions are begun explicitly so that writers take the
             # write lock up front (a deferred one could be refused without waiting).
             conn = sqlite3.connect(
-                self.path, timeout=_BUSY_TIMEOUT, isolation_level=None, check_same_thread=False
+                self.path if identity is None else f"file:{quote(self.path)}?mode=rw",
+                uri=True,
+                timeout=_BUSY_TIMEOUT,
+                isolation_level=None,
+                check_same_thread=False,
             )
             try:
                 conn.execute(_SCHEMA)
@@ -247,11 +261,11 @@ class _SQLite:
             slot = held.put(self.key, _Slot(conn, identity))
         return Handle(slot.conn, self.sql)
 
-    # A single write takes the write lock up front, too.
-    single_write_transaction = True
-
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return False
+
+    def idle(self, handle: Handle) -> bool:
+        return not handle._conn.in_transaction
 
 
 def _create_private(path: str) -> None:
@@ -264,6 +278,7 @@ def _create_private(path: str) -> None:
 
 
 _MISSING_DATABASE = re.compile(r'database ".*" does not exist')
+_UNQUOTED_AT = re.compile(r"[a-z]+://[^/?#@]*@[^/?#]*@")
 
 
 def _psycopg() -> Any:
@@ -286,7 +301,7 @@ def _readable(fd: int) -> bool:
 class _Postgres:
     sql = _POSTGRES_SQL
     # Writers queue here as under SQLite's BEGIN IMMEDIATE; readers (ACCESS SHARE) go on.
-    begin = "BEGIN; LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE"
+    begin = ("BEGIN", "LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE")
     # One statement in autocommit mode is its own transaction.
     single_write_transaction = False
 
@@ -306,6 +321,9 @@ class _Postgres:
     def _connect(self) -> Any:
         psycopg = _psycopg()
         where = f"{redact(self.url)} (the URL comes from {DATABASE_ENV})"
+        if _UNQUOTED_AT.match(self.url):
+            # libpq would cut the password at its first "@" and quote the rest as a host name.
+            raise ValueError(f"not a valid PostgreSQL URL (write @ as %40): {where}")
         try:
             conn = psycopg.connect(self.url, autocommit=True)
         except psycopg.OperationalError as exc:
@@ -314,7 +332,7 @@ class _Postgres:
                 raise StoreNotFoundError(f"no secret store at {where}: no such database") from exc
             first = reason.splitlines()[0] if reason else type(exc).__name__
             raise StoreUnavailableError(
-                f"cannot reach the secret store at {where}: {first}"
+                f"cannot connect to the secret store at {where}: {first}"
             ) from exc
         except psycopg.Error:
             # libpq quotes a malformed URL whole, password included: no chaining.
@@ -333,6 +351,9 @@ class _Postgres:
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return isinstance(exc, _psycopg().OperationalError) and bool(handle._conn.closed)
 
+    def idle(self, handle: Handle) -> bool:
+        return bool(handle._conn.info.transaction_status == _psycopg().pq.TransactionStatus.IDLE)
+
 
 _Engine = _SQLite | _Postgres
 
@@ -348,47 +369,50 @@ def _engine() -> _Engine:
     return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE))
 
 
+def _rollback(handle: Handle) -> None:
+    # Failing here means a broken connection, which _using then drops.
+    with contextlib.suppress(Exception):
+        handle._conn.execute("ROLLBACK")
+
+
+def _commit(handle: Handle) -> None:
+    try:
+        handle._conn.execute("COMMIT")
+    except BaseException:
+        _rollback(handle)  # SQLite keeps the transaction open when COMMIT is refused
+        raise
+
+
 def _begin(engine: _Engine, handle: Handle) -> None:
-    for statement in engine.begin.split("; "):
-        handle._conn.execute(statement)
-
-
-def _end(handle: Handle, held: _Connections, key: str, commit: bool) -> None:
+    first, *rest = engine.begin
+    handle._conn.execute(first)
     try:
-        handle._conn.execute("COMMIT" if commit else "ROLLBACK")
+        for statement in rest:
+            handle._conn.execute(statement)
     except BaseException:
-        if commit:
-            _end(handle, held, key, commit=False)
-        else:
-            # A connection whose transaction state is unknown is not lent again.
-            held.drop(key)
+        _rollback(handle)
         raise
 
 
-def _once(engine: _Engine, held: _Connections, write: bool, work: Callable[[Handle], T]) -> T:
+def _using(
+    engine: _Engine,
+    held: _Connections,
+    write: bool,
+    attempt: Callable[[Handle], T],
+    retry: bool = True,
+) -> T:
+    """``attempt`` on the thread's connection; a broken one is replaced once."""
     handle = engine.acquire(held, write)
-    if not (write and engine.single_write_transaction):
-        return work(handle)
-    _begin(engine, handle)
     try:
-        result = work(handle)
-    except BaseException:
-        with contextlib.suppress(Exception):
-            _end(handle, held, engine.key, commit=False)
-        raise
-    _end(handle, held, engine.key, commit=True)
-    return result
-
-
-def _with_retry(engine: _Engine, held: _Connections, attempt: Callable[[], T]) -> T:
-    try:
-        return attempt()
-    except Exception as exc:
-        slot = held.get(engine.key)
-        if slot is None or not engine.lost(Handle(slot.conn, engine.sql), exc):
+        return attempt(handle)
+    except BaseException as exc:
+        lost = engine.lost(handle, exc)
+        # A connection left inside a transaction (an interrupt, a failed rollback) is not reused.
+        if lost or not engine.idle(handle):
+            held.drop(engine.key)
+        if not (lost and retry):
             raise
-    held.drop(engine.key)
-    return attempt()
+    return _using(engine, held, write, attempt, retry=False)
 
 
 def run(write: bool, work: Callable[[Handle], T]) -> T:
@@ -397,7 +421,20 @@ def run(write: bool, work: Callable[[Handle], T]) -> T:
     if held.tx is not None:
         return work(held.tx)
     engine = _engine()
-    return _with_retry(engine, held, lambda: _once(engine, held, write, work))
+    if not (write and engine.single_write_transaction):
+        return _using(engine, held, write, work)
+
+    def transact(handle: Handle) -> T:
+        _begin(engine, handle)
+        try:
+            result = work(handle)
+        except BaseException:
+            _rollback(handle)
+            raise
+        _commit(handle)
+        return result
+
+    return _using(engine, held, write, transact)
 
 
 @contextlib.contextmanager
@@ -413,12 +450,11 @@ def transaction() -> Iterator[None]:
         return
     engine = _engine()
 
-    def start() -> Handle:
-        handle = engine.acquire(held, write=True)
+    def start(handle: Handle) -> Handle:
         _begin(engine, handle)
         return handle
 
-    handle = _with_retry(engine, held, start)
+    handle = _using(engine, held, True, start)
     held.tx = handle
     pid = os.getpid()
     try:
@@ -426,9 +462,16 @@ def transaction() -> Iterator[None]:
     except BaseException:
         held.tx = None
         if os.getpid() == pid:  # a child forked inside the block leaves it to the parent
-            with contextlib.suppress(Exception):
-                _end(handle, held, engine.key, commit=False)
+            _finish(engine, held, handle, commit=False)
         raise
     held.tx = None
     if os.getpid() == pid:
-        _end(handle, held, engine.key, commit=True)
+        _finish(engine, held, handle, commit=True)
+
+
+def _finish(engine: _Engine, held: _Connections, handle: Handle, commit: bool) -> None:
+    try:
+        (_commit if commit else _rollback)(handle)
+    finally:
+        if not engine.idle(handle):
+            held.drop(engine.key)

@@ -17,6 +17,7 @@ from typing import Any
 
 import pytest
 import yaml
+from conftest import ENGINES
 from cryptography.fernet import Fernet
 
 from kuv_secrets import cli, publish
@@ -36,12 +37,12 @@ TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted 
 class Realm:
     """A private database and realm key, and the command run within them."""
 
-    def __init__(self, root: Path) -> None:
+    def __init__(self, root: Path, database: str | None = None) -> None:
         self.root = root
         self.key = Fernet.generate_key().decode()
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
         self.env.update(
-            KUV_DATABASE=str(root / "realm.sqlite3"),
+            KUV_DATABASE=database or str(root / "realm.sqlite3"),
             KUV_SECRET_NAME=KEY_NAME,
             **{KEY_VAR: self.key},
         )
@@ -66,9 +67,23 @@ class Realm:
         return result.stdout.decode().strip()
 
 
+# These reach the store in every way a command does and run on PostgreSQL too. The others check
+# the command's own logic (parsing, formats, files, exit statuses), or the SQLite file itself,
+# and each command started on PostgreSQL pays for its client's import: they run on SQLite alone.
+ON_EVERY_ENGINE = {"TestValues", "TestCheck"}
+
+
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    cls = metafunc.cls
+    if "realm" in metafunc.fixturenames and cls is not None and cls.__name__ in ON_EVERY_ENGINE:
+        metafunc.parametrize("realm", ENGINES, indirect=True)
+
+
 @pytest.fixture
-def realm(tmp_path: Path) -> Realm:
-    return Realm(tmp_path)
+def realm(request: pytest.FixtureRequest, tmp_path: Path) -> Realm:
+    if getattr(request, "param", "sqlite") == "sqlite":
+        return Realm(tmp_path)
+    return Realm(tmp_path, request.getfixturevalue("pg_server").create_database())
 
 
 @pytest.fixture
