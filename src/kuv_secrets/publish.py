@@ -77,6 +77,12 @@ def write_output(path: str | None, data: bytes, force: bool) -> None:
         write_stdout(data)
         return
     assert path is not None
+    publish_file(path, data, force)
+
+
+def publish_file(path: str, data: bytes, force: bool) -> None:
+    """Publish ``data`` at ``path`` with mode 0600 in one step; an existing regular file is
+    replaced only with ``force``."""
     check_output(path, force=True)
     directory, name = os.path.split(path)
     try:

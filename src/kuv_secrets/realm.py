@@ -8,7 +8,6 @@ import json
 import os
 import stat
 import sys
-import tempfile
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
@@ -16,6 +15,7 @@ from kuv_meta import transaction
 
 from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
+from kuv_secrets.publish import publish_file
 from kuv_secrets.scalars import CLOSE, OPEN
 from kuv_secrets.streams import read_input, read_value, write_stdout
 
@@ -235,28 +235,6 @@ def _file_step(path: str) -> Iterator[None]:
         ) from None
 
 
-def _replace_file(path: str, data: bytes) -> None:
-    """Puts ``data`` at ``path`` (mode 0600) in one step: readers see the old file or the new."""
-    directory = os.path.dirname(path) or "."
-    fd, temp = tempfile.mkstemp(prefix=".kuv-secrets-", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as fp:
-            os.fchmod(fp.fileno(), 0o600)
-            fp.write(data)
-            fp.flush()
-            os.fsync(fp.fileno())
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
-        raise
-    dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
-
-
 def cmd_update(args: argparse.Namespace) -> int:
     record = record_class().load(args.id)
     if not record:
@@ -272,5 +250,5 @@ def cmd_update(args: argparse.Namespace) -> int:
                 f"the secret is updated, but {path} is not a regular file; it was not replaced"
             )
         # Resolution writes and compares UTF-8 whatever the locale.
-        _replace_file(path, value.encode("utf-8"))
+        publish_file(path, value.encode("utf-8"), force=True)
     return EXIT_OK
