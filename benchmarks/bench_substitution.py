@@ -49,16 +49,7 @@ class Python(reference.Reference):  # type: ignore[misc, name-defined]
     get_secret_from_id = classmethod(resolve)
 
 
-class PythonCipher:
-    """The cipher's steps as a Python class would write them."""
-
-    @classmethod
-    def encrypt(cls, data: str, key: str) -> str:
-        return Fernet(key.encode("ascii")).encrypt(data.encode()).decode()
-
-    @classmethod
-    def decrypt(cls, data: str, key: str) -> str:
-        return Fernet(key.encode("ascii")).decrypt(data.encode()).decode()
+PythonCipher = reference.Secrets
 
 
 def loops(run: Callable[[], object]) -> int:
