@@ -45,7 +45,8 @@ environment:
   KUV_SECRET_NAME  name of the realm key (default: kuv_top_secret)
   KUV_TOP_SECRET   the realm key, in the variable named by the upper-cased key name;
                    else read from the file /run/secrets/<lower-cased key name>
-  KUV_DATABASE     the SQLite file holding the records (default: ./kuv.sqlite3)
+  KUV_DATABASE     the SQLite file holding the records (default: ./kuv.sqlite3), or a
+                   postgresql://user@host:port/db URL for a store shared by many hosts
 """
 _RUN_STATUS = """\
 exit status:
