@@ -603,6 +603,11 @@ NO_LINKS = ("link", errno.EPERM)
 NO_RENAMEAT2 = ("renameat2", errno.ENOSYS)
 DIR_FSYNC = ("fsync", errno.EIO, lambda fd: stat.S_ISDIR(os.fstat(fd).st_mode))
 DISK_FULL = ("write", errno.ENOSPC)
+UNLISTABLE_DIR = (  # write and search rights only: no O_RDONLY handle
+    "open",
+    errno.EACCES,
+    lambda _, flags, *a: flags & (os.O_TMPFILE | os.O_PATH) == os.O_DIRECTORY,
+)
 
 
 class TestPublication:
@@ -619,6 +624,8 @@ class TestPublication:
             ([NO_LINKS], True, "old", "new", None),
             ([NO_LINKS, NO_RENAMEAT2], False, None, None, "neither by a hard link nor by"),
             ([DIR_FSYNC], False, None, "new", None),
+            ([UNLISTABLE_DIR], False, None, "new", None),
+            ([UNLISTABLE_DIR, NO_TMPFILE], True, "old", "new", None),
             ([DISK_FULL], True, "old", "old", "No space left on device"),
             ([NO_TMPFILE, DISK_FULL], False, None, None, "No space left on device"),
         ],

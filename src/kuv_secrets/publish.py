@@ -86,7 +86,7 @@ def publish_file(path: str, data: bytes, force: bool) -> None:
     check_output(path, force=True)
     directory, name = os.path.split(path)
     try:
-        dir_fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        dir_fd = open_directory(directory)
     except OSError as exc:
         raise OSError(exc.errno, f"cannot open its directory: {exc.strerror}", path) from None
     try:
@@ -100,6 +100,16 @@ def publish_file(path: str, data: bytes, force: bool) -> None:
         raise OSError(exc.errno, exc.strerror, path) from None
     finally:
         os.close(dir_fd)
+
+
+def open_directory(directory: str) -> int:
+    """A handle on ``directory`` for the *at calls; write and search rights are enough."""
+    try:
+        return os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except PermissionError:
+        # A drop box (mode 0300, 1733) cannot be listed, but a path handle still names it;
+        # only the directory's fsync is lost, which is not a failure.
+        return os.open(directory or ".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
 
 
 @contextlib.contextmanager

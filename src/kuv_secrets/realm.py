@@ -15,7 +15,7 @@ from kuv_meta import transaction
 
 from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
-from kuv_secrets.publish import publish_file
+from kuv_secrets.publish import open_directory, publish_file
 from kuv_secrets.scalars import CLOSE, OPEN
 from kuv_secrets.streams import read_input, read_value, write_stdout
 
@@ -111,7 +111,7 @@ def _remove_delivered(path: str) -> str | None:
     """Removes a regular file at ``path``; the reason when something else stands there."""
     directory, name = os.path.split(path)
     try:
-        dir_fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        dir_fd = open_directory(directory)
     except FileNotFoundError:
         return None
     except OSError as exc:
