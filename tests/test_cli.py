@@ -155,7 +155,7 @@ class TestExitStatus:
         (realm.root / "out" / "key").write_text("old")
         result = realm.run("get", secret_id)
         assert result.returncode == 1
-        assert result.stderr == b"kuv-secrets: error: Impossible to overwrite an existed file\n"
+        assert result.stderr.startswith(b"kuv-secrets: error: out/key: Impossible to overwrite")
 
     @pytest.mark.parametrize("command", [[], *([c] for c in COMMANDS)])
     def test_help_documents_exit_statuses(self, realm: Realm, command: list[str]) -> None:
@@ -534,6 +534,10 @@ class TestStore:
             (["put", *PUT, "--file", "--file-name", ".."], b"v", "not a plain file name"),
             (["put", *PUT, "--file", "--file-name", ""], b"v", "not a plain file name"),
             (["put", *PUT], b"", "the value is empty; use --allow-empty"),
+            *(
+                (["put", *PUT, "--id", i], b"v", "cannot stand in a reference")
+                for i in ("", " a", "a}}")
+            ),
         ],
     )
     def test_usage_errors(self, realm: Realm, args: list[str], stdin: bytes, message: str) -> None:

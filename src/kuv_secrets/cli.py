@@ -96,6 +96,14 @@ def _file_name(value: str) -> str:
     return value
 
 
+def _secret_id(value: str) -> str:
+    # A reference's id is the text between its markers stripped of blanks: any other id could
+    # be stored but never referenced.
+    if not value.strip() or value != value.strip() or "}}" in value or "${{" in value:
+        raise argparse.ArgumentTypeError(f"{value!r} cannot stand in a reference ${{{{ ID }}}}")
+    return value
+
+
 def _add_limits(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--owner", default="", action=_NonEmpty, help="accept only secrets of this owner"
@@ -222,7 +230,9 @@ def build_parser() -> argparse.ArgumentParser:
         action=_NonEmpty,
         help="the secret's dotted name, such as prod.billing.db.password",
     )
-    put.add_argument("--id", help="the id to store it under (default: a new random one)")
+    put.add_argument(
+        "--id", type=_secret_id, help="the id to store it under (default: a new random one)"
+    )
     put.add_argument(
         "--file", action="store_true", help="deliver the value as a file: resolving gives its path"
     )

@@ -25,12 +25,15 @@ from kuv_secrets.errors import (
 )
 from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
+from kuv_secrets.realm import delivered_path
 from kuv_secrets.streams import OutputError, read_input, read_value, report, write_stdout
 
 if TYPE_CHECKING:
     from types import FrameType
 
     from kuv_secrets.secrets import Secrets
+
+_NO_OVERWRITE = "Impossible to overwrite an existed file"
 
 
 def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> tuple[int, str] | None:
@@ -84,7 +87,16 @@ def cmd_put(args: argparse.Namespace) -> int:
 
 
 def cmd_get(args: argparse.Namespace) -> int:
-    write_stdout(record_class().get_secret_from_id(args.id, args.owner, args.prefix))
+    records = record_class()
+    try:
+        value = records.get_secret_from_id(args.id, args.owner, args.prefix)
+    except ValueError as exc:
+        path = delivered_path(records.load(args.id)) if str(exc) == _NO_OVERWRITE else None
+        if path is None:
+            raise
+        # The operator has to find the file to settle it: name it.
+        raise CliError(f"{path}: {exc} (it holds another value; update replaces it)") from None
+    write_stdout(value)
     return EXIT_OK
 
 
