@@ -563,6 +563,10 @@ class TestOutput:
         assert stat.S_ISFIFO((realm.root / "fifo").stat().st_mode)
         assert leftovers(realm.root) == ["dir", "fifo"] and not any((realm.root / "dir").iterdir())
 
+    def test_messages_spell_out_control_characters(self, realm: Realm) -> None:
+        result = realm.run("render", "in\x1b[2J.yaml")
+        assert result.returncode == 1 and b"in\\x1b[2J.yaml: No such file" in result.stderr
+
     @pytest.mark.parametrize("unbuffered", ["", "1"])
     @pytest.mark.parametrize("command", ["get", "render"])
     def test_broken_pipe_fails(self, realm: Realm, command: str, unbuffered: str) -> None:

@@ -59,10 +59,16 @@ def report(message: str) -> None:
     _say("error", message)
 
 
+def printable(text: str) -> str:
+    """``text`` with what a terminal would act on (escape sequences, line breaks) spelled out:
+    paths, ids and names come from anyone who may store a secret or name a file."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def _say(kind: str, message: str) -> None:
     # Standard error may be the same closed pipe as standard output.
     with contextlib.suppress(OSError):
-        print(f"{PROG}: {kind}: {message}", file=sys.stderr, flush=True)
+        print(f"{PROG}: {kind}: {printable(message)}", file=sys.stderr, flush=True)
 
 
 def write_stdout(data: str | bytes) -> None:
