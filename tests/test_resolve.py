@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import socket
 import threading
 import uuid
 from collections.abc import Callable
@@ -343,6 +344,11 @@ class TestTakenMeanwhile:
         assert not outside.exists()
 
 
+def unix_socket(path: Path) -> None:
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(os.path.relpath(path))  # relative: socket paths are short
+
+
 def fifo(path: Path) -> None:
     os.mkfifo(path)
 
@@ -377,6 +383,7 @@ class TestFileInPlace:
         ("make", "error", "words"),
         [
             (fifo, OSError, "a FIFO"),
+            (unix_socket, OSError, "a socket"),
             (lambda p: p.symlink_to("/dev/zero"), OSError, "a character device"),
             (regular(size=1 << 36), ValueError, "^Impossible to overwrite an existed file$"),
             (regular(uid=12345), PermissionError, "another user owns"),

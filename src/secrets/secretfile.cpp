@@ -325,9 +325,23 @@ bool publish_file(PyObject* path, PyObject* data) {
     return publish_named(dir, base, target, try_link, data, path);
 }
 
+void require_regular(const struct stat& st, PyObject* path) {
+    if (S_ISDIR(st.st_mode)) {
+        raise_os_error(EISDIR, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        raise_os_error(EINVAL, kind_of(st.st_mode), path);
+    }
+}
+
 void check_existing_file(PyObject* path, PyObject* data) {
     std::string name = fs_path(path);
-    // O_NONBLOCK: a FIFO at the path must not hang us before fstat can tell what it is.
+    struct stat st {};
+    // Looked at before it is opened: opening a device can act on it, a socket cannot be opened.
+    if (blocking([&] { return ::stat(name.c_str(), &st); }) == 0) {
+        require_regular(st, path);
+    }
+    // O_NONBLOCK: a FIFO swapped in since must not hang us before fstat can tell what it is.
     int raw_fd = restarting([&name] {
         return ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     });
@@ -335,16 +349,10 @@ void check_existing_file(PyObject* path, PyObject* data) {
         raise_os_error(-raw_fd, path);
     }
     Fd fd(raw_fd);
-    struct stat st {};
     if (int err = blocking([&] { return ::fstat(fd.get(), &st); }); err < 0) {
         raise_os_error(-err, path);
     }
-    if (S_ISDIR(st.st_mode)) {
-        raise_os_error(EISDIR, path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        raise_os_error(EINVAL, kind_of(st.st_mode), path);
-    }
+    require_regular(st, path);
     // Handing out a path whose content someone else can change would hand out their value.
     if (st.st_uid != ::geteuid()) {
         raise_os_error(EACCES, "Refusing a secret file that another user owns", path);
