@@ -24,6 +24,7 @@ VALUES = {
     "num": "1.50",
     "multi": "line one\nline two\n",
     "odd": " it's\t\\n \u2028\x85\x00 ",
+    "inj": "a}b;touch PWNED)`",
 }
 
 
@@ -158,6 +159,17 @@ class TestRender:
                 .replace("${{ pw }}@", 'pa\\"ss: w#rd \\$(id) \\`x\\`\n@')
                 .replace("$HOME/${{ word }}", '"$HOME/plain"'),
             ),
+            (
+                "b.env",
+                (
+                    'A="$(printf %s ${{ word }})"\nB="${X:-${{ word }}}"\nC="$X${{ word }}$X"\n'
+                    'D="$${{ word }}"\nE="$(hostname)-${{ word }}"\n'
+                ),
+                (
+                    "A='$(printf %s plain)'\nB='${X:-plain}'\nC=\"${X}plain$X\"\n"
+                    'D="\\$plain"\nE="$(hostname)-plain"\n'
+                ),
+            ),
         ],
     )
     def test_only_references_change(
@@ -168,17 +180,39 @@ class TestRender:
         assert status == 0, err
         assert Path("out").read_bytes() == expected.encode()
 
-    def test_dotenv_reads_back_in_bash(self, capsys: pytest.CaptureFixture[str]) -> None:
+    @pytest.mark.parametrize(
+        ("form", "reading"),
+        [
+            ('"@$NOTHING"', "@"),
+            ('"$NOTHING@"', "@"),
+            ('"$@"', "$@"),
+            ('"`echo x`@"', "x@"),
+            # Where bash would read the value as part of a command or ${...}, it is quoted whole.
+            ('"$(printf %s @)"', "$(printf %s @)"),
+            ('"${NOTHING:-@}"', "${NOTHING:-@}"),
+            ('"`printf %s @`"', "`printf %s @`"),
+            ('"$(case a in a) echo @;; esac)"', "$(case a in a) echo @;; esac)"),
+        ],
+    )
+    def test_dotenv_reads_back_in_bash(
+        self, capsys: pytest.CaptureFixture[str], form: str, reading: str
+    ) -> None:
         # Quoted whole, and in place where the rest still expands ($NOTHING is unset).
-        lines = [f'{n}=${{{{ {n} }}}}\n{n}_="${{{{ {n} }}}}$NOTHING"\n' for n in VALUES]
+        names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
+        refs = {n: f"${{{{ {n} }}}}" for n in names}
+        lines = [f"{n}={refs[n]}\n{n}_={form.replace('@', refs[n])}\n" for n in names]
         Path("c.env").write_text("".join(lines))
         assert run("render", "c.env", "-o", "out.env", capsys=capsys)[0] == 0
-        names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
         script = 'set -a; . ./out.env; printf "%s\\0" ' + " ".join(f'"${n}" "${n}_"' for n in names)
         sourced = subprocess.run(["bash", "-c", script], capture_output=True, check=True)
-        assert sourced.stdout.decode().split("\0")[:-1] == [VALUES[n] for n in names for _ in "12"]
-        read = [e.value for e in entries(Path("out.env").read_text())]
-        assert read == [v + end for v in VALUES.values() for end in ("", "$NOTHING")]
+        expected = [x for n in names for x in (VALUES[n], reading.replace("@", VALUES[n]))]
+        assert sourced.stdout.decode().split("\0")[:-1] == expected
+        assert not Path("PWNED").exists()
+        read = [
+            e.value.replace("${NOTHING}", "$NOTHING") for e in entries(Path("out.env").read_text())
+        ]
+        literal = entries(f"V={form}")[0].value
+        assert read == [x for n in names for x in (VALUES[n], literal.replace("@", VALUES[n]))]
 
     def test_alias_bomb_is_never_expanded(self, capsys: pytest.CaptureFixture[str]) -> None:
         levels = [f"l{i}: &l{i} [{', '.join([f'*l{i - 1}'] * 9)}]" for i in range(1, 40)]
