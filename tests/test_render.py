@@ -24,6 +24,7 @@ VALUES = {
     "num": "1.50",
     "multi": "line one\nline two\n",
     "odd": " it's\t\\n \u2028\x85\x00 ",
+    "tab": " it's\t\\n \u2028\x85 ",
     "inj": "a}b;touch PWNED)`",
 }
 
@@ -107,7 +108,7 @@ DOTENV = """\
 # ${{ word }} in a comment stays
 export DB=${{ pw }} # kept
 MULTI="${{ multi }}"
-ODD='${{ odd }}'
+ODD='${{ tab }}'
 PLAIN=${{ word }}
 URL="pg://${USER}:${{ pw }}@db"
 DIR=$HOME/${{ word }}
@@ -154,7 +155,7 @@ class TestRender:
                 DOTENV,
                 DOTENV.replace("DB=${{ pw }}", f"DB='{VALUES['pw']}'")
                 .replace('"${{ multi }}"', f"'{VALUES['multi']}'")
-                .replace("'${{ odd }}'", quote(VALUES["odd"]))
+                .replace("'${{ tab }}'", quote(VALUES["tab"]))
                 .replace("=${{ word }}", "=plain")
                 .replace("${{ pw }}@", 'pa\\"ss: w#rd \\$(id) \\`x\\`\n@')
                 .replace("$HOME/${{ word }}", '"$HOME/plain"'),
@@ -170,6 +171,7 @@ class TestRender:
                     'D="\\$plain"\nE="$(hostname)-plain"\n'
                 ),
             ),
+            ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
         ],
     )
     def test_only_references_change(
@@ -227,6 +229,12 @@ class TestRender:
             ("c.yaml", "a: 1\nb:\n  - x ${{ word }} ${{ nope }}\n", "3: ${{ nope }}: secret id", 4),
             ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
             ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.env", "A=1\nB=${{ odd }}\n", "2: ${{ odd }}: the value holds a NUL character", 1),
+            ("c.yaml", "a: |\n  x\n  ${{ nope }}\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.yaml", "a: >\n  x\n\n  y\n\n  ${{ nope }}\n", "6: ${{ nope }}: secret id", 4),
+            ("c.yaml", 'a: "x\\ny\\n${{ nope }}"\n', "1: ${{ nope }}: secret id not found", 4),
+            ("c.yaml", 'a: "x\n\n  ${{ nope }}"\n', "3: ${{ nope }}: secret id not found", 4),
+            ("c.json", '{"a":\n "x\\n${{ nope }}"}', "2: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
             ("c.json", '{"a": 1,\n "b" 2}', " not valid JSON: Expecting ':' delimiter: line 2", 1),
             ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
@@ -245,6 +253,7 @@ class TestCheck:
     def test_lists_warnings_and_failures(self, capsys: pytest.CaptureFixture[str]) -> None:
         Path("c.yaml").write_text(
             'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
+            "d: |\n  x\n  ${{ word }}\n"
         )
         status, out, err = run("check", "c.yaml", capsys=capsys)
         assert out.splitlines() == [
@@ -256,8 +265,9 @@ class TestCheck:
                 "FAIL  c.yaml:4: ${{ badkey }}: the realm key does not open this secret "
                 "(wrong key or damaged token)"
             ),
+            "ok    c.yaml:7: ${{ word }}",
         ]
-        assert (status, err) == (3, "kuv-secrets: error: 2 of 3 references do not resolve\n")
+        assert (status, err) == (3, "kuv-secrets: error: 2 of 4 references do not resolve\n")
 
 
 def structures(leaf: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:

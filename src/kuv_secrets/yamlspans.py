@@ -14,7 +14,7 @@ from collections.abc import Iterator
 import yaml
 
 from kuv_secrets.errors import CliError
-from kuv_secrets.scalars import OPEN, Scalar, Substitute
+from kuv_secrets.scalars import OPEN, Lines, Scalar, Substitute
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 _CORE = "tag:yaml.org,2002:"
@@ -51,6 +51,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
     found: list[Scalar] = []
     frames: list[list[bool]] = []  # mapping?, flow?, a key comes next?, inside a key?
     ordinal = -1
+    lines = Lines(text)
     shift = _BOM_UNCOUNTED if text.startswith("\ufeff") else 0
     for event in _events(text, label):
         if isinstance(event, _NODES):
@@ -66,7 +67,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
                     start, end = event.start_mark.index + shift, event.end_mark.index + shift
                     if event.anchor is not None or event.tag is not None:
                         start = _after_properties(text, start, end)
-                    line = event.start_mark.line + 1
+                    line = lines.at(start)
                     style = event.style or ""
                     if style in ("|", ">"):
                         end = _block_end(text, start, end)
