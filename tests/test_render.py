@@ -27,9 +27,13 @@ VALUES = {
     "tab": " it's\t\\n \u2028\x85 ",
     "inj": "a}b;touch PWNED)`",
 }
+# Plain words that a YAML 1.1 or 1.2 reader takes as no string.
+NOT_STRINGS = ["y", "N", ".", "-.5", "1.2.3", "<<", "=", "2001-12-14", "0b1_0", "190:20:30", "0o17"]
 
 
 def resolve(cls: Any, secret_id: str, owner_name: str = "", prefix: str = "") -> str:
+    if secret_id.startswith("="):
+        return secret_id[1:]
     if secret_id == "badkey":
         raise InvalidToken
     if secret_id not in VALUES:
@@ -172,6 +176,11 @@ class TestRender:
                 ),
             ),
             ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
+            (
+                "words.yaml",
+                "".join(f"- ${{{{ ={w} }}}}\n" for w in [*NOT_STRINGS, "y2"]),
+                "".join(f'- "{w}"\n' for w in NOT_STRINGS) + "- y2\n",
+            ),
         ],
     )
     def test_only_references_change(

@@ -31,6 +31,9 @@ _CORE_12 = re.compile(
     r"|[-+]?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?)(?:[eE][-+]?[0-9]+)?"
     r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)"
 )
+# What YAML 1.1 readers take as no string beyond what this resolver does: y and n as booleans,
+# and the floats of 1.1's own expression, which the resolver narrows (".", "-.5", "1.2.3").
+_CORE_11 = re.compile(r"[yYnN]|[-+]?(?:[0-9][0-9_]*)?\.[0-9._]*(?:[eE][-+][0-9]+)?")
 _PROPERTY = re.compile(r"(?:\s+|#[^\n]*|&[^\s,\[\]{}]+|!<[^>]*>|![^\s,\[\]{}]*)*")
 _BLOCK_HEADER = re.compile(r"([|>])([-+]?)([1-9]?)([-+]?)")
 _RESOLVER = yaml.resolver.Resolver()
@@ -211,7 +214,7 @@ def _plain(value: str, flow: bool) -> bool:
 def _is_str(value: str) -> bool:
     # A plain scalar must read back as a string under YAML 1.1 and 1.2 alike.
     tag = _RESOLVER.resolve(yaml.ScalarNode, value, (True, False))  # type: ignore[no-untyped-call]
-    return tag == _CORE + "str" and not _CORE_12.fullmatch(value)
+    return tag == _CORE + "str" and not _CORE_12.fullmatch(value) and not _CORE_11.fullmatch(value)
 
 
 def _block(text: str, scalar: Scalar, new: str) -> tuple[int, int, str] | None:
