@@ -24,10 +24,16 @@ VALUES = {
     "num": "1.50",
     "multi": "line one\nline two\n",
     "odd": " it's\t\\n \u2028\x85\x00 ",
+    "tab": " it's\t\\n \u2028\x85 ",
+    "inj": "a}b;touch PWNED)`",
 }
+# Plain words that a YAML 1.1 or 1.2 reader takes as no string.
+NOT_STRINGS = ["y", "N", ".", "-.5", "1.2.3", "<<", "=", "2001-12-14", "0b1_0", "190:20:30", "0o17"]
 
 
 def resolve(cls: Any, secret_id: str, owner_name: str = "", prefix: str = "") -> str:
+    if secret_id.startswith("="):
+        return secret_id[1:]
     if secret_id == "badkey":
         raise InvalidToken
     if secret_id not in VALUES:
@@ -106,7 +112,7 @@ DOTENV = """\
 # ${{ word }} in a comment stays
 export DB=${{ pw }} # kept
 MULTI="${{ multi }}"
-ODD='${{ odd }}'
+ODD='${{ tab }}'
 PLAIN=${{ word }}
 URL="pg://${USER}:${{ pw }}@db"
 DIR=$HOME/${{ word }}
@@ -153,10 +159,27 @@ class TestRender:
                 DOTENV,
                 DOTENV.replace("DB=${{ pw }}", f"DB='{VALUES['pw']}'")
                 .replace('"${{ multi }}"', f"'{VALUES['multi']}'")
-                .replace("'${{ odd }}'", quote(VALUES["odd"]))
+                .replace("'${{ tab }}'", quote(VALUES["tab"]))
                 .replace("=${{ word }}", "=plain")
                 .replace("${{ pw }}@", 'pa\\"ss: w#rd \\$(id) \\`x\\`\n@')
                 .replace("$HOME/${{ word }}", '"$HOME/plain"'),
+            ),
+            (
+                "b.env",
+                (
+                    'A="$(printf %s ${{ word }})"\nB="${X:-${{ word }}}"\nC="$X${{ word }}$X"\n'
+                    'D="$${{ word }}"\nE="$(hostname)-${{ word }}"\n'
+                ),
+                (
+                    "A='$(printf %s plain)'\nB='${X:-plain}'\nC=\"${X}plain$X\"\n"
+                    'D="\\$plain"\nE="$(hostname)-plain"\n'
+                ),
+            ),
+            ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
+            (
+                "words.yaml",
+                "".join(f"- ${{{{ ={w} }}}}\n" for w in [*NOT_STRINGS, "y2"]),
+                "".join(f'- "{w}"\n' for w in NOT_STRINGS) + "- y2\n",
             ),
         ],
     )
@@ -168,17 +191,39 @@ class TestRender:
         assert status == 0, err
         assert Path("out").read_bytes() == expected.encode()
 
-    def test_dotenv_reads_back_in_bash(self, capsys: pytest.CaptureFixture[str]) -> None:
+    @pytest.mark.parametrize(
+        ("form", "reading"),
+        [
+            ('"@$NOTHING"', "@"),
+            ('"$NOTHING@"', "@"),
+            ('"$@"', "$@"),
+            ('"`echo x`@"', "x@"),
+            # Where bash would read the value as part of a command or ${...}, it is quoted whole.
+            ('"$(printf %s @)"', "$(printf %s @)"),
+            ('"${NOTHING:-@}"', "${NOTHING:-@}"),
+            ('"`printf %s @`"', "`printf %s @`"),
+            ('"$(case a in a) echo @;; esac)"', "$(case a in a) echo @;; esac)"),
+        ],
+    )
+    def test_dotenv_reads_back_in_bash(
+        self, capsys: pytest.CaptureFixture[str], form: str, reading: str
+    ) -> None:
         # Quoted whole, and in place where the rest still expands ($NOTHING is unset).
-        lines = [f'{n}=${{{{ {n} }}}}\n{n}_="${{{{ {n} }}}}$NOTHING"\n' for n in VALUES]
+        names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
+        refs = {n: f"${{{{ {n} }}}}" for n in names}
+        lines = [f"{n}={refs[n]}\n{n}_={form.replace('@', refs[n])}\n" for n in names]
         Path("c.env").write_text("".join(lines))
         assert run("render", "c.env", "-o", "out.env", capsys=capsys)[0] == 0
-        names = [n for n in VALUES if "\x00" not in VALUES[n]]  # bash can't hold NUL
         script = 'set -a; . ./out.env; printf "%s\\0" ' + " ".join(f'"${n}" "${n}_"' for n in names)
         sourced = subprocess.run(["bash", "-c", script], capture_output=True, check=True)
-        assert sourced.stdout.decode().split("\0")[:-1] == [VALUES[n] for n in names for _ in "12"]
-        read = [e.value for e in entries(Path("out.env").read_text())]
-        assert read == [v + end for v in VALUES.values() for end in ("", "$NOTHING")]
+        expected = [x for n in names for x in (VALUES[n], reading.replace("@", VALUES[n]))]
+        assert sourced.stdout.decode().split("\0")[:-1] == expected
+        assert not Path("PWNED").exists()
+        read = [
+            e.value.replace("${NOTHING}", "$NOTHING") for e in entries(Path("out.env").read_text())
+        ]
+        literal = entries(f"V={form}")[0].value
+        assert read == [x for n in names for x in (VALUES[n], literal.replace("@", VALUES[n]))]
 
     def test_alias_bomb_is_never_expanded(self, capsys: pytest.CaptureFixture[str]) -> None:
         levels = [f"l{i}: &l{i} [{', '.join([f'*l{i - 1}'] * 9)}]" for i in range(1, 40)]
@@ -193,6 +238,12 @@ class TestRender:
             ("c.yaml", "a: 1\nb:\n  - x ${{ word }} ${{ nope }}\n", "3: ${{ nope }}: secret id", 4),
             ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
             ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.env", "A=1\nB=${{ odd }}\n", "2: ${{ odd }}: the value holds a NUL character", 1),
+            ("c.yaml", "a: |\n  x\n  ${{ nope }}\n", "3: ${{ nope }}: secret id not found", 4),
+            ("c.yaml", "a: >\n  x\n\n  y\n\n  ${{ nope }}\n", "6: ${{ nope }}: secret id", 4),
+            ("c.yaml", 'a: "x\\ny\\n${{ nope }}"\n', "1: ${{ nope }}: secret id not found", 4),
+            ("c.yaml", 'a: "x\n\n  ${{ nope }}"\n', "3: ${{ nope }}: secret id not found", 4),
+            ("c.json", '{"a":\n "x\\n${{ nope }}"}', "2: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
             ("c.json", '{"a": 1,\n "b" 2}', " not valid JSON: Expecting ':' delimiter: line 2", 1),
             ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
@@ -211,6 +262,7 @@ class TestCheck:
     def test_lists_warnings_and_failures(self, capsys: pytest.CaptureFixture[str]) -> None:
         Path("c.yaml").write_text(
             'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
+            "d: |\n  x\n  ${{ word }}\n"
         )
         status, out, err = run("check", "c.yaml", capsys=capsys)
         assert out.splitlines() == [
@@ -222,8 +274,9 @@ class TestCheck:
                 "FAIL  c.yaml:4: ${{ badkey }}: the realm key does not open this secret "
                 "(wrong key or damaged token)"
             ),
+            "ok    c.yaml:7: ${{ word }}",
         ]
-        assert (status, err) == (3, "kuv-secrets: error: 2 of 3 references do not resolve\n")
+        assert (status, err) == (3, "kuv-secrets: error: 2 of 4 references do not resolve\n")
 
 
 def structures(leaf: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:

@@ -21,7 +21,17 @@ _COMMENT = re.compile(r"[ \t]#")
 _DOUBLE_ESCAPE = re.compile(r"\\([$`\"\\\n])")
 _BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
 _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
-_NOT_IN_DOUBLE = re.compile(r'["`\\]')
+_NOT_IN_DOUBLE = re.compile(r'["`\\\']')
+_ESCAPED = frozenset('$`"\\\n')
+_NAME_CHAR = re.compile(r"[A-Za-z0-9_]")
+_PARAMETER = re.compile(r"\$(?:[A-Za-z_][A-Za-z0-9_]*|[0-9@*#?$!-])")
+# Expansions whose end is sure: a ${...} without quotes, backslash, backquote, "$" or braces; a
+# $(...) holding one simple command of plain words (no case, whose patterns end in ")"); and a
+# backquoted command, which the first unescaped backquote ends.
+_DELIMITED = re.compile(
+    r"\$\{[^\"'\\`${}]*\}|\$\((?![^)]*\bcase\b)[A-Za-z0-9_ \t./:=,@%+-]*\)|`(?:[^`\\]|\\.)*`",
+    re.DOTALL,
+)
 
 
 @dataclass(frozen=True)
@@ -86,25 +96,85 @@ def quote(value: str) -> str:
 def rewritten(source: str, value: str, substitute: Substitute) -> str:
     """Source text for a value that now reads ``value``.
 
-    Where the rest of the value expands something ($HOME, ${USER}, a command), the references
-    are replaced where they stand inside double quotes, so that the shell still expands it; an
-    unquoted value moves into double quotes. Anything else is quoted whole.
+    Where the rest of the value expands something ($HOME, ${USER}), the references are replaced
+    where they stand inside double quotes, so that the shell still expands it; an unquoted value
+    moves into double quotes. Anything else is quoted whole, and so is a value with a reference
+    that bash would read as part of an expansion: inside or after ``$(``, a backquote or a
+    ``${...}`` it can't delimit surely, where the value would be run or cut.
     """
     expands = "$" in source.replace("${{", "") or "`" in source
-    if expands and source.startswith('"'):
+    if expands and _DOUBLE.fullmatch(source):
         inner = source[1:-1]
     elif expands and source[:1] != "'" and not _NOT_IN_DOUBLE.search(source):
         inner = source
     else:
         return quote(value)
+    mark = next((chr(c) for c in range(0xE000, 0xF900) if chr(c) not in inner), None)
+    if mark is None:
+        return quote(value)
+    values: list[str] = []
+
+    def hold(resolved: str) -> str:
+        values.append(resolved)
+        return mark
+
     try:
-        candidate = f'"{substitute(inner, _escape)}"'
+        marked = substitute(inner, hold)
     except StopIteration:  # more references here than were resolved: not the same text
         return quote(value)
+    built = _in_place(marked, mark, values)
+    if built is None:
+        return quote(value)
+    candidate = f'"{built}"'
     found = entries(f"V={candidate}")
-    if [(e.value, e.end) for e in found] == [(value, len(candidate) + 2)]:
+    if [e.end for e in found] == [len(candidate) + 2]:
         return candidate
     return quote(value)
+
+
+def _in_place(marked: str, mark: str, values: list[str]) -> str | None:
+    """Double-quoted text with each ``mark`` replaced by its value, read by bash as that value
+    between what precedes and follows it; None where that can't be said surely."""
+    out: list[str] = []
+    queue = iter(values)
+    at = 0
+    name: int | None = None  # where in ``out`` an unbraced $NAME stands, if it is the last piece
+    while at < len(marked):
+        char, following = marked[at], marked[at + 1 : at + 2]
+        if char == mark:
+            value = next(queue)
+            if name is not None and name == len(out) - 1 and _NAME_CHAR.match(value):
+                out[name] = "${" + out[name][1:] + "}"  # "$HOME" then "x" is no "$HOMEx"
+            out.append(_escape(value))
+            at += 1
+        elif char == "\\" and following == mark:
+            at += 1  # it escaped the reference's own "$", which the value replaces
+        elif char == "\\" and following in _ESCAPED:
+            out.append(marked[at : at + 2])
+            at += 2
+        elif char == "$" and following == mark:
+            out.append("\\$")  # a lone "$" is literal, and must not take up the value
+            at += 1
+        elif char == "$" and (parameter := _PARAMETER.match(marked, at)):
+            if _NAME_CHAR.match(following) and not following.isdigit():
+                name = len(out)
+            out.append(parameter.group())
+            at = parameter.end()
+        elif char == "`" or (char == "$" and following != "" and following in "({"):
+            # Elsewhere where bash ends these is for its parser to say: no reference may follow.
+            delimited = _DELIMITED.match(marked, at)
+            if delimited is not None and mark not in delimited.group():
+                out.append(delimited.group())
+                at = delimited.end()
+                continue
+            if mark in marked[at:]:
+                return None
+            out.append(marked[at:])
+            break
+        else:
+            out.append(char)
+            at += 1
+    return "".join(out)
 
 
 def _escape(value: str) -> str:

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -21,6 +22,7 @@ if TYPE_CHECKING:
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
 _SHOWN = 40
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def format_of(path: str | None, forced: str | None) -> str:
@@ -65,15 +67,27 @@ def find(records: type[Secrets], text: str, fmt: str, label: str) -> list[Refere
     """Every reference marker in the string values (and keys) of ``text``, in order."""
     found = []
     for scalar in _scalars(text, fmt, label):
-        lines = Lines(scalar.value)
-        for offset, secret_id in references(records, scalar.value):
+        markers = references(records, scalar.value)
+        for line, (offset, secret_id) in zip(_lines(text, scalar, len(markers)), markers):
             if secret_id is None:
                 shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
             else:
                 shown = f"{OPEN} {secret_id} {CLOSE}"
-            line = scalar.line + lines.at(offset) - 1
             found.append(Reference(line, shown, secret_id, scalar.in_key))
     return found
+
+
+def _lines(text: str, scalar: Scalar, count: int) -> list[int]:
+    """The line of each of the ``count`` markers of a scalar's value in the source: the k-th
+    marker of its source text, unless escapes or folding make the counts differ."""
+    offsets = []
+    at = text.find(OPEN, scalar.start, scalar.end)
+    while at != -1:
+        offsets.append(at)
+        at = text.find(OPEN, at + len(OPEN), scalar.end)
+    if len(offsets) != count:
+        return [scalar.line] * count
+    return [scalar.line + text.count("\n", scalar.start, at) for at in offsets]
 
 
 def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str, label: str) -> str:
@@ -81,8 +95,9 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     edits: list[tuple[Scalar, str, list[str]]] = []
     for scalar in _scalars(text, fmt, label):
         if not scalar.in_key:
-            new, values = _compose(records, scalar, owner, prefix, label)
+            new, values, ids = _compose(records, text, scalar, owner, prefix, label)
             if new != scalar.value:
+                _writable(records, text, scalar, fmt, values, ids, label)
                 edits.append((scalar, new, values))
     if not edits:
         return text
@@ -104,6 +119,37 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
         done = scalar.end
     pieces.append(text[done:])
     return "".join(pieces)
+
+
+def _writable(
+    records: type[Secrets],
+    text: str,
+    scalar: Scalar,
+    fmt: str,
+    values: list[str],
+    ids: list[str],
+    label: str,
+) -> None:
+    # JSON and YAML escape what they can't hold raw; a value pasted as it is must be UTF-8 text,
+    # and bash can't hold a NUL at all.
+    for index, value in enumerate(values):
+        if fmt == "dotenv" and "\x00" in value:
+            reason = "the value holds a NUL character, which an environment file can't hold"
+        elif fmt in ("dotenv", "text") and _SURROGATE.search(value):
+            reason = "the value holds a lone surrogate, which UTF-8 text can't hold"
+        else:
+            continue
+        line = _line_of(records, text, scalar, index)
+        raise CliError(f"{label}:{line}: {OPEN} {ids[index]} {CLOSE}: {reason}")
+
+
+def _line_of(records: type[Secrets], text: str, scalar: Scalar, index: int) -> int:
+    """The line of the complete reference that resolved ``index``-th in a scalar."""
+    markers = references(records, scalar.value)
+    complete = [k for k, (_, found) in enumerate(markers) if found is not None]
+    if index >= len(complete):
+        return scalar.line
+    return _lines(text, scalar, len(markers))[complete[index]]
 
 
 def _replay(records: type[Secrets], values: list[str]) -> Substitute:
@@ -138,8 +184,8 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
 
 
 def _compose(
-    records: type[Secrets], scalar: Scalar, owner: str, prefix: str, label: str
-) -> tuple[str, list[str]]:
+    records: type[Secrets], text: str, scalar: Scalar, owner: str, prefix: str, label: str
+) -> tuple[str, list[str], list[str]]:
     resolved: list[str] = []
     values: list[str] = []
 
@@ -149,13 +195,11 @@ def _compose(
         return values[-1]
 
     try:
-        return records.secret_composer(scalar.value, resolve, owner, prefix), values
+        return records.secret_composer(scalar.value, resolve, owner, prefix), values, resolved
     except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
         status, reason = describe(exc)
         if not resolved:
             raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
-        complete = [at for at, found in references(records, scalar.value) if found is not None]
-        offset = complete[len(resolved) - 1] if len(complete) >= len(resolved) else 0
-        line = scalar.line + scalar.value.count("\n", 0, offset)
+        line = _line_of(records, text, scalar, len(resolved) - 1)
         shown = f"{OPEN} {resolved[-1]} {CLOSE}"
         raise CliError(f"{label}:{line}: {shown}: {reason}", status) from None

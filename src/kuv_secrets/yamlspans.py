@@ -14,7 +14,7 @@ from collections.abc import Iterator
 import yaml
 
 from kuv_secrets.errors import CliError
-from kuv_secrets.scalars import OPEN, Scalar, Substitute
+from kuv_secrets.scalars import OPEN, Lines, Scalar, Substitute
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 _CORE = "tag:yaml.org,2002:"
@@ -31,6 +31,9 @@ _CORE_12 = re.compile(
     r"|[-+]?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?)(?:[eE][-+]?[0-9]+)?"
     r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)"
 )
+# What YAML 1.1 readers take as no string beyond what this resolver does: y and n as booleans,
+# and the floats of 1.1's own expression, which the resolver narrows (".", "-.5", "1.2.3").
+_CORE_11 = re.compile(r"[yYnN]|[-+]?(?:[0-9][0-9_]*)?\.[0-9._]*(?:[eE][-+][0-9]+)?")
 _PROPERTY = re.compile(r"(?:\s+|#[^\n]*|&[^\s,\[\]{}]+|!<[^>]*>|![^\s,\[\]{}]*)*")
 _BLOCK_HEADER = re.compile(r"([|>])([-+]?)([1-9]?)([-+]?)")
 _RESOLVER = yaml.resolver.Resolver()
@@ -51,6 +54,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
     found: list[Scalar] = []
     frames: list[list[bool]] = []  # mapping?, flow?, a key comes next?, inside a key?
     ordinal = -1
+    lines = Lines(text)
     shift = _BOM_UNCOUNTED if text.startswith("\ufeff") else 0
     for event in _events(text, label):
         if isinstance(event, _NODES):
@@ -66,7 +70,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
                     start, end = event.start_mark.index + shift, event.end_mark.index + shift
                     if event.anchor is not None or event.tag is not None:
                         start = _after_properties(text, start, end)
-                    line = event.start_mark.line + 1
+                    line = lines.at(start)
                     style = event.style or ""
                     if style in ("|", ">"):
                         end = _block_end(text, start, end)
@@ -210,7 +214,7 @@ def _plain(value: str, flow: bool) -> bool:
 def _is_str(value: str) -> bool:
     # A plain scalar must read back as a string under YAML 1.1 and 1.2 alike.
     tag = _RESOLVER.resolve(yaml.ScalarNode, value, (True, False))  # type: ignore[no-untyped-call]
-    return tag == _CORE + "str" and not _CORE_12.fullmatch(value)
+    return tag == _CORE + "str" and not _CORE_12.fullmatch(value) and not _CORE_11.fullmatch(value)
 
 
 def _block(text: str, scalar: Scalar, new: str) -> tuple[int, int, str] | None:
