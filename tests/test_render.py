@@ -262,7 +262,7 @@ class TestCheck:
     def test_lists_warnings_and_failures(self, capsys: pytest.CaptureFixture[str]) -> None:
         Path("c.yaml").write_text(
             'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
-            "d: |\n  x\n  ${{ word }}\n"
+            "d: |\n  x\n  ${{ word }}\ne: !!binary ${{ word }}\n"
         )
         status, out, err = run("check", "c.yaml", capsys=capsys)
         assert out.splitlines() == [
@@ -275,6 +275,7 @@ class TestCheck:
                 "(wrong key or damaged token)"
             ),
             "ok    c.yaml:7: ${{ word }}",
+            "warn  c.yaml:8: ${{ word }}: under the tag !!binary, left as is",
         ]
         assert (status, err) == (3, "kuv-secrets: error: 2 of 4 references do not resolve\n")
 

@@ -91,7 +91,8 @@ def cmd_get(args: argparse.Namespace) -> int:
     try:
         value = records.get_secret_from_id(args.id, args.owner, args.prefix)
     except ValueError as exc:
-        path = delivered_path(records.load(args.id)) if str(exc) == _NO_OVERWRITE else None
+        record = records.load(args.id) if str(exc) == _NO_OVERWRITE else None
+        path = delivered_path(record) if record is not None else None
         if path is None:
             raise
         # The operator has to find the file to settle it: name it.
@@ -123,8 +124,8 @@ def cmd_check(args: argparse.Namespace) -> int:
         where = f"{label}:{ref.line}: {ref.shown}"
         if ref.secret_id is None:
             print(f"warn  {where}: not a complete reference, left as is")
-        elif ref.in_key:
-            print(f"warn  {where}: in a key, left as is")
+        elif ref.left:
+            print(f"warn  {where}: {ref.left}, left as is")
         else:
             if ref.secret_id not in problems:
                 problems[ref.secret_id] = _problem(records, ref.secret_id, args.owner, args.prefix)
@@ -135,7 +136,7 @@ def cmd_check(args: argparse.Namespace) -> int:
         statuses = {problem[0] for problem in problems.values() if problem is not None}
         # A key that opens nothing is the cause to fix first.
         status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)
-        checked = sum(ref.secret_id is not None and not ref.in_key for ref in found)
+        checked = sum(ref.secret_id is not None and not ref.left for ref in found)
         raise CliError(f"{failed} of {checked} references do not resolve", status)
     return EXIT_OK
 

@@ -41,7 +41,7 @@ class Reference:
     line: int
     shown: str
     secret_id: str | None  # None where the marker starts no complete reference
-    in_key: bool
+    left: str = ""  # why a complete reference stays as it is
 
 
 def references(records: type[Secrets], text: str) -> list[tuple[int, str | None]]:
@@ -73,8 +73,14 @@ def find(records: type[Secrets], text: str, fmt: str, label: str) -> list[Refere
                 shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
             else:
                 shown = f"{OPEN} {secret_id} {CLOSE}"
-            found.append(Reference(line, shown, secret_id, scalar.in_key))
+            found.append(Reference(line, shown, secret_id, _left(scalar)))
     return found
+
+
+def _left(scalar: Scalar) -> str:
+    if scalar.in_key:
+        return "in a key"
+    return f"under the tag {scalar.tag}" if scalar.tag else ""
 
 
 def _lines(text: str, scalar: Scalar, count: int) -> list[int]:
@@ -94,7 +100,7 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
     for scalar in _scalars(text, fmt, label):
-        if not scalar.in_key:
+        if not _left(scalar):
             new, values, ids = _compose(records, text, scalar, owner, prefix, label)
             if new != scalar.value:
                 _writable(records, text, scalar, fmt, values, ids, label)

@@ -21,6 +21,7 @@ class Scalar:
     style: str = '"'
     flow: bool = False
     ordinal: int = 0  # its place among all scalars of the stream, to compare a re-read
+    tag: str = ""  # a tag that makes it no string: its text stays as it is
 
 
 class Lines:

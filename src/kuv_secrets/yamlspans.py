@@ -65,7 +65,7 @@ def scalars(text: str, label: str) -> list[Scalar]:
                 frame[2] = not frame[2]
             if isinstance(event, yaml.ScalarEvent):
                 ordinal += 1
-                if OPEN in event.value and _is_string(event.tag):
+                if OPEN in event.value:
                     assert event.start_mark is not None and event.end_mark is not None
                     start, end = event.start_mark.index + shift, event.end_mark.index + shift
                     if event.anchor is not None or event.tag is not None:
@@ -74,8 +74,9 @@ def scalars(text: str, label: str) -> list[Scalar]:
                     style = event.style or ""
                     if style in ("|", ">"):
                         end = _block_end(text, start, end)
+                    tag = "" if _is_string(event.tag) else _shown_tag(event.tag)
                     found.append(
-                        Scalar(start, end, event.value, line, in_key, style, flow, ordinal)
+                        Scalar(start, end, event.value, line, in_key, style, flow, ordinal, tag)
                     )
             elif isinstance(event, yaml.CollectionStartEvent):
                 mapping = isinstance(event, yaml.MappingStartEvent)
@@ -119,6 +120,10 @@ def _block_end(text: str, start: int, end: int) -> int:
     last = start + len(text[start:end].rstrip())
     line_end = text.find("\n", last, end)
     return end if line_end == -1 else line_end - (text[line_end - 1] == "\r")
+
+
+def _shown_tag(tag: str | None) -> str:
+    return "!!" + tag[len(_CORE) :] if tag and tag.startswith(_CORE) else str(tag)
 
 
 def _is_string(tag: str | None) -> bool:
