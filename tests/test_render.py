@@ -194,6 +194,7 @@ class TestRender:
     @pytest.mark.parametrize(
         ("form", "reading"),
         [
+            (" \t@", "@"),  # bash would run what follows "= " as a command
             ('"@$NOTHING"', "@"),
             ('"$NOTHING@"', "@"),
             ('"$@"', "$@"),

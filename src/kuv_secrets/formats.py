@@ -113,15 +113,19 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     pieces: list[str] = []
     done = 0
     for scalar, new, values in edits:
+        start = scalar.start
         if fmt == "json":
             source = jsonspans.encode(new)
         elif fmt == "dotenv":
             source = dotenv.rewritten(
                 text[scalar.start : scalar.end], new, _replay(records, values)
             )
+            # The loaders drop blanks after "=", but bash would run the value as a command.
+            while text[start - 1] in " \t":
+                start -= 1
         else:
             source = new
-        pieces += (text[done : scalar.start], source)
+        pieces += (text[done:start], source)
         done = scalar.end
     pieces.append(text[done:])
     return "".join(pieces)
