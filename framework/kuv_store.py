@@ -32,6 +32,7 @@ __all__ = [
     "DEFAULT_DATABASE",
     "Handle",
     "RecordExistsError",
+    "RecordGoneError",
     "StoreNotFoundError",
     "StoreUnavailableError",
     "redact",
@@ -69,6 +70,10 @@ class RecordExistsError(ValueError):
     """``save(create=True)`` found a record under the id already."""
 
 
+class RecordGoneError(LookupError):
+    """``save`` of a loaded or saved record found it deleted since."""
+
+
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
     # Up to the last "@" before the path: a password may hold an unquoted "@".
@@ -82,6 +87,7 @@ class _Statements(NamedTuple):
     fetch_all: str
     replace: str
     create: str
+    update: str
     remove: str
 
 
@@ -90,6 +96,7 @@ _SQLITE_SQL = _Statements(
     fetch_all="SELECT id, data FROM records WHERE kind = ? ORDER BY id",
     replace="INSERT OR REPLACE INTO records (kind, id, data) VALUES (?, ?, ?)",
     create="INSERT INTO records (kind, id, data) VALUES (?, ?, ?) ON CONFLICT (kind, id) DO NOTHING",
+    update="UPDATE records SET data = ? WHERE kind = ? AND id = ?",
     remove="DELETE FROM records WHERE kind = ? AND id = ?",
 )
 _POSTGRES_SQL = _Statements(
@@ -125,6 +132,10 @@ class Handle:
         """False when ``create`` found the id taken."""
         sql = self._sql.create if create else self._sql.replace
         return int(self._conn.execute(sql, (kind, record_id, data)).rowcount) > 0
+
+    def update(self, kind: str, record_id: str, data: str) -> bool:
+        """False when there is no record to update."""
+        return int(self._conn.execute(self._sql.update, (data, kind, record_id)).rowcount) > 0
 
     def remove(self, kind: str, record_id: str) -> bool:
         return int(self._conn.execute(self._sql.remove, (kind, record_id)).rowcount) > 0

@@ -205,9 +205,14 @@ class TestStore:
         assert type(got.is_file) is type(value) and got.is_file == value
 
     def test_given_id_is_used(self, cls: Any) -> None:
-        make(cls, id="abc", name="first")
+        first = make(cls, id="abc", name="first")
         make(cls, id="abc", name="second")
-        assert cls.load("abc").name == "second"
+        loaded = cls.load("abc")
+        assert loaded.name == "second" and loaded.delete()
+        for stale in (loaded, first):  # deleted since they were loaded or saved: not restored
+            with pytest.raises(kuv_meta.RecordGoneError):
+                stale.save()
+        assert cls.load("abc") is None
 
     @pytest.mark.parametrize("bad", [1, b"abc"])
     def test_non_str_id_rejected(self, cls: Any, bad: Any) -> None:

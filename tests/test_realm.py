@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import stat
+import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -12,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 import pytest
 from cryptography.fernet import Fernet
-from test_cli import KEY_VAR, Realm, ref
+from test_cli import KEY_VAR, LAUNCHER, Realm, ref
 
 if TYPE_CHECKING:
     from conftest import Database
@@ -138,6 +139,20 @@ def test_import_replaces_values_by_references(realm: Realm) -> None:
     assert values == {"p.A": b"p w#1", "p.T": b'a"b', "p.B": b"v"}
     expected = ENV_FILE.replace("'p w#1'", ref(rows["p.A"])).replace('"a\\"b"', ref(rows["p.T"]))
     assert result.stdout.decode() == expected.replace("B=v", "B=" + ref(rows["p.B"]))
+
+
+def test_update_keeps_a_secret_deleted_meanwhile(realm: Realm) -> None:
+    secret_id = realm.put("v", *OWNED)
+    argv, pipe = [*LAUNCHER, "update", secret_id], subprocess.PIPE
+    with subprocess.Popen(argv, stdin=pipe, stderr=pipe, cwd=realm.root, env=realm.env) as proc:
+        # Deleted once the record is loaded and the value is awaited.
+        wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
+        while "pipe_read" not in wchan.read_text() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert realm.run("delete", secret_id).returncode == 0
+        _, err = proc.communicate(b"new", timeout=60)
+    assert proc.returncode == 4 and b"secret id not found" in err
+    assert listed(realm) == []
 
 
 class TestUpdateFileSecret:

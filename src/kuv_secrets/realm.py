@@ -11,7 +11,7 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
-from kuv_meta import transaction
+from kuv_meta import RecordGoneError, transaction
 
 from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
@@ -240,7 +240,11 @@ def cmd_update(args: argparse.Namespace) -> int:
     if not record:
         raise CliError("secret id not found", EXIT_REFERENCE)
     value = read_value("New secret value: ", allow_empty=args.allow_empty)
-    record.update_secret(value)
+    try:
+        record.update_secret(value)
+    except RecordGoneError:
+        # Deleted while the value was being typed: saving must not bring it back.
+        raise CliError("secret id not found", EXIT_REFERENCE) from None
     path = delivered_path(record)
     if path is None or not os.path.lexists(path):
         return EXIT_OK
