@@ -17,7 +17,14 @@ from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
 from kuv_secrets.publish import open_directory, publish_file
 from kuv_secrets.scalars import CLOSE, OPEN
-from kuv_secrets.streams import read_input, read_value, write_stdout
+from kuv_secrets.streams import (
+    OutputError,
+    discard_stdout,
+    note,
+    read_input,
+    read_value,
+    write_stdout,
+)
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
@@ -193,11 +200,19 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     if args.dry_run:
         print(f"All {len(stored)} secrets open with the current realm key; nothing changed.")
         return EXIT_OK
-    print(
-        f"Re-encrypted {len(stored)} secrets under the new key.\n"
-        "Next: give every host that uses this realm the new key (its key variable, "
-        "/run/secrets/ file or --key-file); until it has it, it cannot open any secret."
-    )
+    try:
+        write_stdout(
+            f"Re-encrypted {len(stored)} secrets under the new key.\n"
+            "Next: give every host that uses this realm the new key (its key variable, "
+            "/run/secrets/ file or --key-file); until it has it, it cannot open any secret.\n"
+        )
+    except OutputError:
+        # Committed: a failure status now could get the new key thrown away.
+        discard_stdout()
+        note(
+            f"the {len(stored)} secrets ARE rotated to the new key, though this report could "
+            "not be written to standard output; every host must now switch to the new key"
+        )
     return EXIT_OK
 
 
@@ -218,8 +233,9 @@ def cmd_import(args: argparse.Namespace) -> int:
             record.save(create=True)
             pieces += [text[at : entry.start], f"{OPEN} {record.id} {CLOSE}"]
             at = entry.end
-    pieces.append(text[at:])
-    write_stdout("".join(pieces))
+        pieces.append(text[at:])
+        # Inside the transaction: references nobody received are not kept.
+        write_stdout("".join(pieces))
     return EXIT_OK
 
 
