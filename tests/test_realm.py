@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import stat
+import string
 import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -113,8 +114,13 @@ class TestRotate:
         assert no_store.returncode == 1 and b"no secret" in no_store.stderr
         values = [b"a", b"b\n", "ü\r\n".encode()]
         ids = [realm.put(value.decode(), *OWNED) for value in values]
-        same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
-        assert same.returncode == 3 and b"is the current realm key" in same.stderr
+        key, b64 = realm.key, string.ascii_uppercase + string.ascii_lowercase + string.digits + "-_"
+        respelt = key[:42] + b64[b64.index(key[42]) ^ 1] + "="  # other padding bits, same bytes
+        for current, given in [(key, key), (key, respelt), (key + " ", key)]:
+            same = realm.run(
+                "rotate", "--new-key-file", key_file(realm, given), **{KEY_VAR: current}
+            )
+            assert same.returncode == 3 and b"is the current realm key" in same.stderr
         dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")
         assert dry.returncode == 0 and realm.run("get", ids[0]).stdout == b"a"
         with open("/dev/full", "wb") as disk:
