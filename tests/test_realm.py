@@ -193,11 +193,17 @@ class TestGlobalOptions:
     def test_version(self, realm: Realm) -> None:
         assert realm.run("--version").stdout.startswith(b"kuv-secrets 0.")
 
-    @pytest.mark.parametrize(("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3)])
-    def test_key_file(self, realm: Realm, mode: int, status: int) -> None:
+    @pytest.mark.parametrize(
+        ("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3), ("dir", 3), ("fifo", 3)]
+    )
+    def test_key_file(self, realm: Realm, mode: int | str, status: int) -> None:
         secret_id = realm.put("v", *OWNED)
         realm.env[KEY_VAR] = ""
-        path = key_file(realm, realm.key + "\n", mode)
+        if isinstance(mode, int):
+            path = key_file(realm, realm.key + "\n", mode)
+        else:  # a FIFO without a writer must not be waited on
+            (os.mkfifo if mode == "fifo" else os.mkdir)(realm.root / "new.key")
+            path = "new.key"
         result = realm.run("--key-file", path, "get", secret_id)
         assert (result.returncode, b"new.key" in result.stderr) == (status, bool(status))
         child = realm.run("--key-file", path, "run", "--", "env")

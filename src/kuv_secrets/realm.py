@@ -38,25 +38,37 @@ def read_key(path: str) -> str:
     if path == "-":
         data = sys.stdin.buffer.read()
     else:
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-        except OSError as exc:
-            raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
-        with os.fdopen(fd, "rb") as fp:
-            # Checked on the open file, so a swap after the check can't slip another file in.
-            mode = stat.S_IMODE(os.fstat(fd).st_mode)
-            if mode & 0o077:
-                raise CliError(
-                    f"{path}: group or others may access the key file (mode {mode:04o}); "
-                    f"chmod 600 {path}",
-                    EXIT_KEY,
-                )
-            try:
-                data = fp.read()
-            except OSError as exc:
-                raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+        data = _read_key_file(path)
     key = data.decode("utf-8", "replace").strip()
     return _checked_key(key, "standard input" if path == "-" else path)
+
+
+def _read_key_file(path: str) -> bytes:
+    try:
+        # Non-blocking: a FIFO without a writer is refused below instead of waited on.
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    try:
+        # Checked on the open file, so a swap after the check can't slip another file in.
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise CliError(f"{path}: the key file is not a regular file", EXIT_KEY)
+        mode = stat.S_IMODE(info.st_mode)
+        if mode & 0o077:
+            raise CliError(
+                f"{path}: group or others may access the key file (mode {mode:04o}); "
+                f"chmod 600 {path}",
+                EXIT_KEY,
+            )
+        chunks = []
+        while chunk := os.read(fd, 65536):
+            chunks.append(chunk)
+        return b"".join(chunks)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    finally:
+        os.close(fd)
 
 
 def _checked_key(key: str, source: str) -> str:
