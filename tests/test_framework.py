@@ -313,7 +313,7 @@ class TestSQLiteFile:
         with sqlite3.connect(db) as conn:
             # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
             conn.execute(
-                "CREATE TRIGGER boom AFTER INSERT ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
+                "CREATE TRIGGER boom AFTER UPDATE ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
             )
         conn.close()
         rec.name = "new"
