@@ -14,6 +14,8 @@ from typing import TYPE_CHECKING, Any
 
 import pytest
 from cryptography.fernet import Fernet
+from kuv_fields import BooleanField
+from kuv_meta import VirtualWorker
 from test_cli import KEY_VAR, LAUNCHER, Realm, ref
 
 if TYPE_CHECKING:
@@ -81,12 +83,20 @@ class TestList:
 
 class TestDelete:
     def test_all_or_nothing(self, realm: Realm) -> None:
+        assert realm.run("delete", "x").returncode in (1, 4)  # 1: no SQLite store, none made
+        assert not os.path.exists(realm.env["KUV_DATABASE"])
         first, second = realm.put("v", *OWNED), realm.put("w", *OWNED)
         result = realm.run("delete", first, "no-such-id", second)
         assert result.returncode == 4 and b"no-such-id" in result.stderr
         assert len(listed(realm)) == 2
         assert realm.run("delete", first, second, first).returncode == 0
         assert listed(realm) == []
+        # A file named anew at each use (no such put from the command line) can't be found.
+        secret: Any = type("Secrets", (VirtualWorker,), {"is_file": BooleanField()})
+        anonymous = secret(is_file=True)
+        anonymous.save()
+        result = realm.run("delete", "--remove-file", anonymous.id)
+        assert result.returncode == 1 and b"left in place" in result.stderr
 
     @pytest.mark.parametrize(
         ("place", "status"),

@@ -164,6 +164,8 @@ def _remove_delivered(path: str) -> str | None:
 def cmd_delete(args: argparse.Namespace) -> int:
     records = record_class()
     wanted = list(dict.fromkeys(args.ids))
+    # A read first: the transaction would create a missing SQLite store just to find it empty.
+    records.load(wanted[0])
     with transaction():
         found = {secret_id: records.load(secret_id) for secret_id in wanted}
         missing = [secret_id for secret_id, record in found.items() if not record]
@@ -180,6 +182,9 @@ def cmd_delete(args: argparse.Namespace) -> int:
     problems = []
     for record in doomed:
         path = delivered_path(record)
+        if path is None and record.is_file:
+            problems.append(f"{record.id}: its file has a new name at each use, left in place")
+            continue
         reason = None if path is None else _remove_delivered(path)
         if reason is not None:
             problems.append(f"{path}: {reason}")
