@@ -30,6 +30,7 @@ from kuv_store import (
     DATABASE_ENV,
     DEFAULT_DATABASE,
     RecordExistsError,
+    RecordGoneError,
     StoreNotFoundError,
     StoreUnavailableError,
     run,
@@ -43,6 +44,7 @@ __all__ = [
     "DATABASE_ENV",
     "DEFAULT_DATABASE",
     "RecordExistsError",
+    "RecordGoneError",
     "StoreNotFoundError",
     "StoreUnavailableError",
     "VirtualWorker",
@@ -86,6 +88,8 @@ class VirtualWorker(metaclass=WorkerMeta):
     name = StringField()
 
     id: str
+    # Set once the record is known to be stored: saving it again must not bring back a deleted one.
+    _stored = False
 
     def __init__(self, **fields: Any) -> None:
         record_id = fields.pop("id", None)
@@ -109,6 +113,7 @@ class VirtualWorker(metaclass=WorkerMeta):
         # Restored without running __init__: a subclass initialiser may expect other input.
         record = cls.__new__(cls)
         record.id = record_id
+        record._stored = True
         for key, field in cls.__fields__.items():
             if key in values:
                 field.__set__(record, values[key])
@@ -133,14 +138,20 @@ class VirtualWorker(metaclass=WorkerMeta):
         """Store the record with its current field values, replacing any earlier version.
 
         With ``create=True`` an existing record under the same id is left alone and
-        ``RecordExistsError`` is raised; the test and the insert are one step.
+        ``RecordExistsError`` is raised; the test and the insert are one step. A record that
+        was loaded or saved before is only updated: when it has been deleted since,
+        ``RecordGoneError`` is raised and nothing is stored.
         """
         cls = type(self)
         # Encoded before the transaction: a value JSON refuses leaves the stored record intact.
         data = json.dumps({key: getattr(self, key) for key in cls.__fields__})
         kind, record_id = cls._record_kind(), self.id
-        if not run(True, lambda store: store.put(kind, record_id, data, create=create)):
+        if self._stored and not create:
+            if not run(True, lambda store: store.update(kind, record_id, data)):
+                raise RecordGoneError(f"no record under the id {record_id}; it was deleted")
+        elif not run(True, lambda store: store.put(kind, record_id, data, create=create)):
             raise RecordExistsError(f"a record exists under the id {record_id}")
+        self._stored = True
 
     def delete(self) -> bool:
         """Remove the stored record; False when there was none."""

@@ -1,8 +1,8 @@
 """Where records live: the database named by ``KUV_DATABASE``, and the connections to it.
 
 ``KUV_DATABASE`` is read at every operation. A ``postgresql://`` or ``postgres://`` URL selects
-PostgreSQL (through psycopg 3); anything else is the path of a SQLite file, ``kuv.sqlite3`` in
-the current directory when the variable is unset.
+PostgreSQL (through psycopg 3); any other ``scheme://`` is refused; anything else is the path of
+a SQLite file, ``kuv.sqlite3`` in the current directory when the variable is unset.
 
 Each thread of each process keeps one open connection per database and reuses it. A process
 never touches a connection it inherited through ``fork``: the child opens its own. A SQLite
@@ -20,18 +20,20 @@ import os
 import re
 import select
 import sqlite3
+import stat
 import threading
 import warnings
 from collections import OrderedDict
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple, TypeVar
-from urllib.parse import quote
+from urllib.parse import quote, unquote
 
 __all__ = [
     "DATABASE_ENV",
     "DEFAULT_DATABASE",
     "Handle",
     "RecordExistsError",
+    "RecordGoneError",
     "StoreNotFoundError",
     "StoreUnavailableError",
     "redact",
@@ -62,19 +64,34 @@ class StoreNotFoundError(FileNotFoundError):
 
 
 class StoreUnavailableError(ConnectionError):
-    """The PostgreSQL server named by ``KUV_DATABASE`` could not be reached."""
+    """The store named by ``KUV_DATABASE`` can't be used: a server out of reach, a bad file."""
 
 
 class RecordExistsError(ValueError):
     """``save(create=True)`` found a record under the id already."""
 
 
+class RecordGoneError(LookupError):
+    """``save`` of a loaded or saved record found it deleted since."""
+
+
+_USERINFO = re.compile(r"^(\s*[A-Za-z][A-Za-z0-9+.-]*://[^:/?#@]*):.*@", re.DOTALL)
+# A value runs to the next "&name=": a password's unquoted "&" or "#" stays redacted.
+_PARAMETER = re.compile(r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*")
+
+
+def _drop_password(match: re.Match[str]) -> str:
+    # libpq decodes parameter names, so "pass%77ord" is a password too.
+    named = "password" in unquote(match.group(2)).lower()
+    return match.group(1) if named else match.group(0)
+
+
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
-    # Up to the last "@" before the path: a password may hold an unquoted "@".
-    url = re.sub(r"^([a-z]+://[^:/?#@]*):[^/?#]*@", r"\1@", url)
-    url = re.sub(r"([?&])password=[^&#]*&?", r"\1", url)
-    return url.rstrip("?&")
+    # Up to the last "@": a password may hold an unquoted "@", "/", "?" or "#".
+    url = _USERINFO.sub(r"\1@", url)
+    url = _PARAMETER.sub(_drop_password, url)
+    return re.sub(r"\?&+", "?", re.sub(r"&&+", "&", url)).rstrip("?&")
 
 
 class _Statements(NamedTuple):
@@ -82,6 +99,7 @@ class _Statements(NamedTuple):
     fetch_all: str
     replace: str
     create: str
+    update: str
     remove: str
 
 
@@ -90,6 +108,7 @@ _SQLITE_SQL = _Statements(
     fetch_all="SELECT id, data FROM records WHERE kind = ? ORDER BY id",
     replace="INSERT OR REPLACE INTO records (kind, id, data) VALUES (?, ?, ?)",
     create="INSERT INTO records (kind, id, data) VALUES (?, ?, ?) ON CONFLICT (kind, id) DO NOTHING",
+    update="UPDATE records SET data = ? WHERE kind = ? AND id = ?",
     remove="DELETE FROM records WHERE kind = ? AND id = ?",
 )
 _POSTGRES_SQL = _Statements(
@@ -125,6 +144,10 @@ class Handle:
         """False when ``create`` found the id taken."""
         sql = self._sql.create if create else self._sql.replace
         return int(self._conn.execute(sql, (kind, record_id, data)).rowcount) > 0
+
+    def update(self, kind: str, record_id: str, data: str) -> bool:
+        """False when there is no record to update."""
+        return int(self._conn.execute(self._sql.update, (data, kind, record_id)).rowcount) > 0
 
     def remove(self, kind: str, record_id: str) -> bool:
         return int(self._conn.execute(self._sql.remove, (kind, record_id)).rowcount) > 0
@@ -228,38 +251,57 @@ class _SQLite:
             st = os.stat(self.path)
         except FileNotFoundError:
             if not write:
-                raise StoreNotFoundError(
-                    f"no secret store at {self.path} (the path comes from {DATABASE_ENV})"
-                ) from None
+                raise StoreNotFoundError(f"no secret store at {self.where}") from None
             _create_private(self.path)
             st = os.stat(self.path)
+        if not stat.S_ISREG(st.st_mode):
+            raise StoreUnavailableError(f"the secret store at {self.where} is not a regular file")
         return st.st_dev, st.st_ino
+
+    @property
+    def where(self) -> str:
+        return f"{self.path} (the path comes from {DATABASE_ENV})"
 
     def acquire(self, held: _Connections, write: bool) -> Handle:
         try:
             identity = self._identity(write)
-        except StoreNotFoundError:
+        except OSError as exc:
             held.drop(self.key)
-            raise
+            if isinstance(exc, (StoreNotFoundError, StoreUnavailableError)):
+                raise
+            raise StoreUnavailableError(
+                f"cannot open the secret store at {self.where}: {exc.strerror or exc}"
+            ) from exc
         slot = held.get(self.key)
         if slot is None or slot.identity != identity:
-            # mode=rw: a file removed since the stat is not created anew with the umask's mode.
-            # Autocommit mode: transactions are begun explicitly so that writers take the
-            # write lock up front (a deferred one could be refused without waiting).
-            conn = sqlite3.connect(
-                self.path if identity is None else f"file:{quote(self.path)}?mode=rw",
-                uri=True,
-                timeout=_BUSY_TIMEOUT,
-                isolation_level=None,
-                check_same_thread=False,
-            )
             try:
-                conn.execute(_SCHEMA)
-            except BaseException:
-                conn.close()
-                raise
+                conn = self._connect(identity is None)
+            except sqlite3.Error as exc:
+                raise StoreUnavailableError(
+                    f"cannot open the secret store at {self.where}: {exc}"
+                ) from exc
             slot = held.put(self.key, _Slot(conn, identity))
         return Handle(slot.conn, self.sql)
+
+    def _connect(self, memory: bool) -> sqlite3.Connection:
+        # mode=rw: a file removed since the stat is not created anew with the umask's mode.
+        # An empty authority ("file://") lets any absolute path through, "//x" included.
+        uri = f"file:{'//' if self.path.startswith('/') else ''}{quote(self.path)}?mode=rw"
+        # Autocommit mode: transactions are begun explicitly so that writers take the
+        # write lock up front (a deferred one could be refused without waiting).
+        conn = sqlite3.connect(
+            self.path if memory else uri,
+            uri=True,
+            timeout=_BUSY_TIMEOUT,
+            isolation_level=None,
+            check_same_thread=False,
+        )
+        try:
+            conn.execute(_SCHEMA)
+        except BaseException:
+            conn.close()
+            raise
+        return conn
 
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return False
@@ -358,10 +400,21 @@ class _Postgres:
 _Engine = _SQLite | _Postgres
 
 
+_SCHEME = re.compile(r"\s*[A-Za-z][A-Za-z0-9+.-]*://")
+
+
 @functools.lru_cache(maxsize=16)
 def _engine_for(target: str) -> _Engine:
     if target.startswith(("postgresql://", "postgres://")):
         return _Postgres(target)
+    if _SCHEME.match(target):
+        # Never a file path: that would create a file named after the URL and echo it whole.
+        raise ValueError(
+            f"unsupported store URL {redact(target)!r} (from {DATABASE_ENV}): "
+            "use postgresql:// or the path of a SQLite file"
+        )
+    if not target:
+        raise ValueError(f"{DATABASE_ENV} is empty: name a SQLite file or a postgresql:// URL")
     return _SQLite(target)
 
 

@@ -205,9 +205,14 @@ class TestStore:
         assert type(got.is_file) is type(value) and got.is_file == value
 
     def test_given_id_is_used(self, cls: Any) -> None:
-        make(cls, id="abc", name="first")
+        first = make(cls, id="abc", name="first")
         make(cls, id="abc", name="second")
-        assert cls.load("abc").name == "second"
+        loaded = cls.load("abc")
+        assert loaded.name == "second" and loaded.delete()
+        for stale in (loaded, first):  # deleted since they were loaded or saved: not restored
+            with pytest.raises(kuv_meta.RecordGoneError):
+                stale.save()
+        assert cls.load("abc") is None
 
     @pytest.mark.parametrize("bad", [1, b"abc"])
     def test_non_str_id_rejected(self, cls: Any, bad: Any) -> None:
@@ -308,7 +313,7 @@ class TestSQLiteFile:
         with sqlite3.connect(db) as conn:
             # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
             conn.execute(
-                "CREATE TRIGGER boom AFTER INSERT ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
+                "CREATE TRIGGER boom AFTER UPDATE ON records BEGIN SELECT RAISE(FAIL, 'boom'); END"
             )
         conn.close()
         rec.name = "new"
@@ -320,13 +325,35 @@ class TestSQLiteFile:
         conn.close()
         assert [json.loads(r[0])["name"] for r in rows] == ["old"]
 
-    def test_store_is_private(self, cls: Any, db: Path) -> None:
+    def test_store_is_private(self, cls: Any, db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+        monkeypatch.setenv("KUV_DATABASE", "/" + str(db))  # "//" must not read as a URI authority
         old = os.umask(0)  # the mode must not depend on the umask
         try:
             make(cls)
         finally:
             os.umask(old)
         assert db.stat().st_mode & 0o777 == 0o600
+
+    @pytest.mark.parametrize(
+        ("target", "message"),
+        [
+            ("{dir}", "is not a regular file"),
+            ("{dir}/text", "file is not a database"),
+            ("/dev/null", "is not a regular file"),
+            ("", "^KUV_DATABASE is empty"),
+        ],
+    )
+    def test_unusable_file_is_named(
+        self, cls: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, target: str, message: str
+    ) -> None:
+        (tmp_path / "text").write_text("not a database\n")
+        target = target.format(dir=tmp_path)
+        monkeypatch.setenv("KUV_DATABASE", target)
+        for operation in (lambda: cls.load("x"), lambda: make(cls)):
+            with pytest.raises((OSError, ValueError), match=message) as caught:
+                operation()
+            assert target in str(caught.value) and "KUV_DATABASE" in str(caught.value)
+        assert (tmp_path / "text").read_text() == "not a database\n"
 
     def test_database_read_at_each_use(
         self, cls: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
@@ -360,6 +387,12 @@ class TestPostgres:
             ("postgres://{auth}@127.0.0.1:1/db", UNAVAILABLE, "at {url} "),
             ("{auth}@[::1:1/db", ValueError, "^not a valid PostgreSQL URL: {url} "),
             ("{auth}@PW@{sock}:5432/db", ValueError, "^not a valid .*: postgresql://kuv@%2F"),
+            ("kuv:PW?PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
+            ("kuv:PW/PW#PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
+            ("kuv@{sock}:5432/nosuch?pass%77ord=PW", NOT_FOUND, "at {url} "),
+            ("POSTGRESQL://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
+            (" postgresql://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
+            ("postgresq://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
         ],
     )
     def test_unusable_store_is_named_without_password(
@@ -373,7 +406,7 @@ class TestPostgres:
         sock = pg_server.url().split("@")[1].rsplit(":", 1)[0]
         url = url.format(auth="kuv:PW", sock=sock)
         url = url if "://" in url else "postgresql://" + url
-        shown = url.replace(":PW@", "@").replace("?password=PW", "")
+        shown = re.sub(r"\?pass(word|%77ord)=PW", "", url.replace(":PW@", "@"))
         expected = message.format(url=re.escape(shown), sock=re.escape(sock))
         monkeypatch.setenv("KUV_DATABASE", url)
         cls = declare((kuv_fields, kuv_meta))

@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import os
 import stat
+import string
+import subprocess
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -12,7 +14,9 @@ from typing import TYPE_CHECKING, Any
 
 import pytest
 from cryptography.fernet import Fernet
-from test_cli import KEY_VAR, Realm, ref
+from kuv_fields import BooleanField
+from kuv_meta import VirtualWorker
+from test_cli import KEY_VAR, LAUNCHER, Realm, ref
 
 if TYPE_CHECKING:
     from conftest import Database
@@ -79,12 +83,20 @@ class TestList:
 
 class TestDelete:
     def test_all_or_nothing(self, realm: Realm) -> None:
+        assert realm.run("delete", "x").returncode in (1, 4)  # 1: no SQLite store, none made
+        assert not os.path.exists(realm.env["KUV_DATABASE"])
         first, second = realm.put("v", *OWNED), realm.put("w", *OWNED)
         result = realm.run("delete", first, "no-such-id", second)
         assert result.returncode == 4 and b"no-such-id" in result.stderr
         assert len(listed(realm)) == 2
         assert realm.run("delete", first, second, first).returncode == 0
         assert listed(realm) == []
+        # A file named anew at each use (no such put from the command line) can't be found.
+        secret: Any = type("Secrets", (VirtualWorker,), {"is_file": BooleanField()})
+        anonymous = secret(is_file=True)
+        anonymous.save()
+        result = realm.run("delete", "--remove-file", anonymous.id)
+        assert result.returncode == 1 and b"left in place" in result.stderr
 
     @pytest.mark.parametrize(
         ("place", "status"),
@@ -105,18 +117,29 @@ class TestDelete:
 
 
 class TestRotate:
-    def test_reencrypts_everything(self, realm: Realm) -> None:
+    @pytest.mark.parametrize("full", [False, True], ids=["report", "full-disk"])
+    def test_reencrypts_everything(self, realm: Realm, full: bool) -> None:
         new_key = Fernet.generate_key().decode()
         no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
         assert no_store.returncode == 1 and b"no secret" in no_store.stderr
         values = [b"a", b"b\n", "ü\r\n".encode()]
         ids = [realm.put(value.decode(), *OWNED) for value in values]
-        same = realm.run("rotate", "--new-key-file", key_file(realm, realm.key))
-        assert same.returncode == 3 and b"is the current realm key" in same.stderr
+        key, b64 = realm.key, string.ascii_uppercase + string.ascii_lowercase + string.digits + "-_"
+        respelt = key[:42] + b64[b64.index(key[42]) ^ 1] + "="  # other padding bits, same bytes
+        for current, given in [(key, key), (key, respelt), (key + " ", key)]:
+            same = realm.run(
+                "rotate", "--new-key-file", key_file(realm, given), **{KEY_VAR: current}
+            )
+            assert same.returncode == 3 and b"is the current realm key" in same.stderr
         dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")
         assert dry.returncode == 0 and realm.run("get", ids[0]).stdout == b"a"
-        result = realm.run("rotate", "--new-key-file", "-", stdin=new_key.encode())
-        assert result.returncode == 0 and b"3 secrets" in result.stdout
+        with open("/dev/full", "wb") as disk:
+            stdout = disk if full else subprocess.PIPE
+            result = realm.run(
+                "rotate", "--new-key-file", "-", stdin=new_key.encode(), stdout=stdout
+            )
+        # Committed: an unwritten report must neither read as a failure nor hide the rotation.
+        assert result.returncode == 0 and b"3 secrets" in (result.stderr if full else result.stdout)
         assert realm.run("get", ids[0]).returncode == 3
         assert [realm.run("get", i, **{KEY_VAR: new_key}).stdout for i in ids] == values
 
@@ -132,12 +155,29 @@ class TestRotate:
 
 def test_import_replaces_values_by_references(realm: Realm) -> None:
     (realm.root / "app.env").write_bytes(ENV_FILE.encode())
+    with open("/dev/full", "wb") as full:
+        lost = realm.run("import", "app.env", "--owner", "o", "--name-prefix", "p.", stdout=full)
+    assert lost.returncode == 1 and listed(realm) == []  # undelivered references aren't kept
     result = realm.run("import", "app.env", "--owner", "o", "--name-prefix", "p.")
     rows = {row["name"]: row["id"] for row in listed(realm, "--owner", "o")}
     values = {name: realm.run("get", i).stdout for name, i in rows.items()}
     assert values == {"p.A": b"p w#1", "p.T": b'a"b', "p.B": b"v"}
     expected = ENV_FILE.replace("'p w#1'", ref(rows["p.A"])).replace('"a\\"b"', ref(rows["p.T"]))
     assert result.stdout.decode() == expected.replace("B=v", "B=" + ref(rows["p.B"]))
+
+
+def test_update_keeps_a_secret_deleted_meanwhile(realm: Realm) -> None:
+    secret_id = realm.put("v", *OWNED)
+    argv, pipe = [*LAUNCHER, "update", secret_id], subprocess.PIPE
+    with subprocess.Popen(argv, stdin=pipe, stderr=pipe, cwd=realm.root, env=realm.env) as proc:
+        # Deleted once the record is loaded and the value is awaited.
+        wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
+        while "pipe_read" not in wchan.read_text() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert realm.run("delete", secret_id).returncode == 0
+        _, err = proc.communicate(b"new", timeout=60)
+    assert proc.returncode == 4 and b"secret id not found" in err
+    assert listed(realm) == []
 
 
 class TestUpdateFileSecret:
@@ -163,11 +203,17 @@ class TestGlobalOptions:
     def test_version(self, realm: Realm) -> None:
         assert realm.run("--version").stdout.startswith(b"kuv-secrets 0.")
 
-    @pytest.mark.parametrize(("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3)])
-    def test_key_file(self, realm: Realm, mode: int, status: int) -> None:
+    @pytest.mark.parametrize(
+        ("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3), ("dir", 3), ("fifo", 3)]
+    )
+    def test_key_file(self, realm: Realm, mode: int | str, status: int) -> None:
         secret_id = realm.put("v", *OWNED)
         realm.env[KEY_VAR] = ""
-        path = key_file(realm, realm.key + "\n", mode)
+        if isinstance(mode, int):
+            path = key_file(realm, realm.key + "\n", mode)
+        else:  # a FIFO without a writer must not be waited on
+            (os.mkfifo if mode == "fifo" else os.mkdir)(realm.root / "new.key")
+            path = "new.key"
         result = realm.run("--key-file", path, "get", secret_id)
         assert (result.returncode, b"new.key" in result.stderr) == (status, bool(status))
         child = realm.run("--key-file", path, "run", "--", "env")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import base64
 import contextlib
 import json
 import os
@@ -11,13 +12,20 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
-from kuv_meta import transaction
+from kuv_meta import RecordGoneError, transaction
 
 from kuv_secrets.dotenv import entries
 from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
 from kuv_secrets.publish import open_directory, publish_file
 from kuv_secrets.scalars import CLOSE, OPEN
-from kuv_secrets.streams import read_input, read_value, write_stdout
+from kuv_secrets.streams import (
+    OutputError,
+    discard_stdout,
+    note,
+    read_input,
+    read_value,
+    write_stdout,
+)
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
@@ -30,25 +38,37 @@ def read_key(path: str) -> str:
     if path == "-":
         data = sys.stdin.buffer.read()
     else:
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-        except OSError as exc:
-            raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
-        with os.fdopen(fd, "rb") as fp:
-            # Checked on the open file, so a swap after the check can't slip another file in.
-            mode = stat.S_IMODE(os.fstat(fd).st_mode)
-            if mode & 0o077:
-                raise CliError(
-                    f"{path}: group or others may access the key file (mode {mode:04o}); "
-                    f"chmod 600 {path}",
-                    EXIT_KEY,
-                )
-            try:
-                data = fp.read()
-            except OSError as exc:
-                raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+        data = _read_key_file(path)
     key = data.decode("utf-8", "replace").strip()
     return _checked_key(key, "standard input" if path == "-" else path)
+
+
+def _read_key_file(path: str) -> bytes:
+    try:
+        # Non-blocking: a FIFO without a writer is refused below instead of waited on.
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    try:
+        # Checked on the open file, so a swap after the check can't slip another file in.
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise CliError(f"{path}: the key file is not a regular file", EXIT_KEY)
+        mode = stat.S_IMODE(info.st_mode)
+        if mode & 0o077:
+            raise CliError(
+                f"{path}: group or others may access the key file (mode {mode:04o}); "
+                f"chmod 600 {path}",
+                EXIT_KEY,
+            )
+        chunks = []
+        while chunk := os.read(fd, 65536):
+            chunks.append(chunk)
+        return b"".join(chunks)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    finally:
+        os.close(fd)
 
 
 def _checked_key(key: str, source: str) -> str:
@@ -61,6 +81,14 @@ def _checked_key(key: str, source: str) -> str:
             f"{source}: does not hold a realm key (44 characters of URL-safe Base64)", EXIT_KEY
         ) from None
     return key
+
+
+def _same_key(first: str, second: str) -> bool:
+    # As Fernet reads them: other spellings of the same 32 bytes are the same key.
+    try:
+        return base64.urlsafe_b64decode(first) == base64.urlsafe_b64decode(second)
+    except ValueError:
+        return first == second
 
 
 def use_key_file(path: str) -> None:
@@ -136,6 +164,8 @@ def _remove_delivered(path: str) -> str | None:
 def cmd_delete(args: argparse.Namespace) -> int:
     records = record_class()
     wanted = list(dict.fromkeys(args.ids))
+    # A read first: the transaction would create a missing SQLite store just to find it empty.
+    records.load(wanted[0])
     with transaction():
         found = {secret_id: records.load(secret_id) for secret_id in wanted}
         missing = [secret_id for secret_id, record in found.items() if not record]
@@ -152,6 +182,9 @@ def cmd_delete(args: argparse.Namespace) -> int:
     problems = []
     for record in doomed:
         path = delivered_path(record)
+        if path is None and record.is_file:
+            problems.append(f"{record.id}: its file has a new name at each use, left in place")
+            continue
         reason = None if path is None else _remove_delivered(path)
         if reason is not None:
             problems.append(f"{path}: {reason}")
@@ -164,7 +197,7 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     records = record_class()
     new_key = read_key(args.new_key_file)
     old_key = records.top_secret
-    if old_key == new_key:
+    if _same_key(old_key, new_key):
         raise CliError("the new key is the current realm key; nothing to do", EXIT_KEY)
     # Fails as every command does without a usable key, before any record is read.
     records.encrypt("", old_key)
@@ -193,11 +226,19 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     if args.dry_run:
         print(f"All {len(stored)} secrets open with the current realm key; nothing changed.")
         return EXIT_OK
-    print(
-        f"Re-encrypted {len(stored)} secrets under the new key.\n"
-        "Next: give every host that uses this realm the new key (its key variable, "
-        "/run/secrets/ file or --key-file); until it has it, it cannot open any secret."
-    )
+    try:
+        write_stdout(
+            f"Re-encrypted {len(stored)} secrets under the new key.\n"
+            "Next: give every host that uses this realm the new key (its key variable, "
+            "/run/secrets/ file or --key-file); until it has it, it cannot open any secret.\n"
+        )
+    except OutputError:
+        # Committed: a failure status now could get the new key thrown away.
+        discard_stdout()
+        note(
+            f"the {len(stored)} secrets ARE rotated to the new key, though this report could "
+            "not be written to standard output; every host must now switch to the new key"
+        )
     return EXIT_OK
 
 
@@ -218,8 +259,9 @@ def cmd_import(args: argparse.Namespace) -> int:
             record.save(create=True)
             pieces += [text[at : entry.start], f"{OPEN} {record.id} {CLOSE}"]
             at = entry.end
-    pieces.append(text[at:])
-    write_stdout("".join(pieces))
+        pieces.append(text[at:])
+        # Inside the transaction: references nobody received are not kept.
+        write_stdout("".join(pieces))
     return EXIT_OK
 
 
@@ -240,7 +282,11 @@ def cmd_update(args: argparse.Namespace) -> int:
     if not record:
         raise CliError("secret id not found", EXIT_REFERENCE)
     value = read_value("New secret value: ", allow_empty=args.allow_empty)
-    record.update_secret(value)
+    try:
+        record.update_secret(value)
+    except RecordGoneError:
+        # Deleted while the value was being typed: saving must not bring it back.
+        raise CliError("secret id not found", EXIT_REFERENCE) from None
     path = delivered_path(record)
     if path is None or not os.path.lexists(path):
         return EXIT_OK
