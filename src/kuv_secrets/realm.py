@@ -22,6 +22,7 @@ from kuv_secrets.streams import (
     OutputError,
     discard_stdout,
     note,
+    printable,
     read_input,
     read_value,
     write_stdout,
@@ -105,8 +106,7 @@ def delivered_path(record: Secrets) -> str | None:
 
 def _display(text: object) -> str:
     # Names come from anyone who may store a secret: no terminal control sequences out of them.
-    shown = "-" if text is None else str(text)
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in shown)
+    return "-" if text is None else printable(str(text))
 
 
 def cmd_list(args: argparse.Namespace) -> int:
