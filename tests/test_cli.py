@@ -142,12 +142,19 @@ class TestExitStatus:
             (Fernet.generate_key().decode(), "wrong key"),
         ],
     )
-    def test_key_problems(self, realm: Realm, ids: dict[str, str], key: str, message: str) -> None:
-        result = realm.run("get", ids["plain"], **{KEY_VAR: key})
+    @pytest.mark.parametrize("command", [["get", "{plain}"], ["update", "{plain}"], ["put", *PUT]])
+    def test_key_problems(
+        self, realm: Realm, ids: dict[str, str], key: str, message: str, command: list[str]
+    ) -> None:
+        args = [a.format(**ids) for a in command]
+        result = realm.run(*args, stdin=b"other", **{KEY_VAR: key})
         assert (result.returncode, result.stdout) == (3, b"")
         assert message in result.stderr.decode()
         if key:
             assert key not in result.stderr.decode()
+        # Under a key that opens nothing, a write would bury a value or store one nobody opens.
+        assert realm.run("get", ids["plain"]).stdout == PLAIN.encode()
+        assert len(json.loads(realm.run("list", "--format", "json").stdout)) == len(ids)
 
     def test_refusing_to_overwrite_a_file_secret(self, realm: Realm) -> None:
         secret_id = realm.put("new", "--file", "--file-path", "out", "--file-name", "key")

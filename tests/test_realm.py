@@ -145,7 +145,15 @@ class TestRotate:
 
     def test_one_foreign_record_stops_it(self, realm: Realm) -> None:
         mine = realm.put("a", *OWNED)
-        foreign = realm.run("put", *OWNED, stdin=b"b", **{KEY_VAR: Fernet.generate_key().decode()})
+        # Made by a host under another key: the command line refuses such a put.
+        made = "r = S(secret='b', owner_name='o', name='n'); r.save(); print(r.id)"
+        foreign = subprocess.run(
+            [LAUNCHER[0], "-c", f"from kuv_secrets.secrets import Secrets as S; {made}"],
+            capture_output=True,
+            cwd=realm.root,
+            check=True,
+            env={**realm.env, KEY_VAR: Fernet.generate_key().decode()},
+        )
         result = realm.run(
             "rotate", "--new-key-file", key_file(realm, Fernet.generate_key().decode())
         )
@@ -226,12 +234,20 @@ def test_concurrent_rotation_loses_nothing(realm: Realm) -> None:
     seeded = [realm.put(f"seed{i}", *OWNED) for i in range(3)]
     written = {s: {f"seed{i}", *(f"{s}.{n}" for n in range(ROUNDS))} for i, s in enumerate(seeded)}
 
+    def write(*args: str, value: str) -> str:
+        result = realm.run(*args, stdin=value.encode())
+        if result.returncode == 3:  # rotated meanwhile: the retired key is refused, as it should
+            result = realm.run(*args, stdin=value.encode(), **{KEY_VAR: new_key})
+        assert result.returncode == 0, result.stderr
+        return result.stdout.decode().strip()
+
     def put(worker: int) -> dict[str, str]:
-        return {realm.put(f"p{worker}.{n}", *OWNED): f"p{worker}.{n}" for n in range(ROUNDS)}
+        values = [f"p{worker}.{n}" for n in range(ROUNDS)]
+        return {write("put", *OWNED, value=value): value for value in values}
 
     def update(secret_id: str) -> dict[str, str]:
         for n in range(ROUNDS):
-            assert realm.run("update", secret_id, stdin=f"{secret_id}.{n}".encode()).returncode == 0
+            write("update", secret_id, value=f"{secret_id}.{n}")
         return {secret_id: f"{secret_id}.{ROUNDS - 1}"}
 
     def read(worker: int) -> dict[str, str]:

@@ -57,6 +57,21 @@ def _key_problem() -> str:
     return f"the realm key is not valid: {_BAD_KEY}"
 
 
+def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: str) -> None:
+    """Refuse a realm key that opens none of the first few of ``stored``: what it wrote would
+    open for nobody, and an update would bury the value it replaces."""
+    from cryptography.fernet import InvalidToken
+
+    for record in stored[:3]:  # a damaged token or two need not block the rest
+        try:
+            records.decrypt(record.encrypted_secret, records.top_secret)
+            return
+        except InvalidToken:
+            continue
+    if stored:
+        raise CliError(f"{refusal}; nothing changed", EXIT_KEY)
+
+
 def describe(exc: BaseException) -> tuple[int, str]:
     """Exit status and message for a failure, never quoting a value or the key."""
     from cryptography.fernet import InvalidToken

@@ -15,7 +15,14 @@ from typing import TYPE_CHECKING
 from kuv_meta import RecordGoneError, transaction
 
 from kuv_secrets.dotenv import entries
-from kuv_secrets.errors import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, record_class
+from kuv_secrets.errors import (
+    EXIT_KEY,
+    EXIT_OK,
+    EXIT_REFERENCE,
+    CliError,
+    record_class,
+    require_opening_key,
+)
 from kuv_secrets.publish import open_directory, publish_file
 from kuv_secrets.scalars import CLOSE, OPEN
 from kuv_secrets.streams import (
@@ -281,6 +288,11 @@ def cmd_update(args: argparse.Namespace) -> int:
     record = record_class().load(args.id)
     if not record:
         raise CliError("secret id not found", EXIT_REFERENCE)
+    require_opening_key(
+        record_class(),
+        [record],
+        "the realm key does not open this secret (wrong key or damaged token)",
+    )
     value = read_value("New secret value: ", allow_empty=args.allow_empty)
     try:
         record.update_secret(value)
