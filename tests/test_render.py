@@ -246,8 +246,24 @@ class TestRender:
             ("c.yaml", 'a: "x\n\n  ${{ nope }}"\n', "3: ${{ nope }}: secret id not found", 4),
             ("c.json", '{"a":\n "x\\n${{ nope }}"}', "2: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
-            ("c.json", '{"a": 1,\n "b" 2}', " not valid JSON: Expecting ':' delimiter: line 2", 1),
-            ("c.yaml", "a: b: c", " not valid YAML: mapping values are not allowed", 1),
+            (
+                "c.json",
+                '{"a": 1,\n "b" 2}',
+                "2: not valid JSON: Expecting ':' delimiter (column 6)",
+                1,
+            ),
+            (
+                "c.yaml",
+                "a: b: c",
+                "1: not valid YAML: mapping values are not allowed",
+                1,
+            ),
+            (
+                "c.yaml",
+                "a: [b\n",
+                "2: not valid YAML: while parsing a flow sequence, did not find",
+                1,
+            ),
         ],
     )
     def test_failure_names_the_reference(

@@ -181,7 +181,9 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
         try:
             return jsonspans.scalars(text)
         except json.JSONDecodeError as exc:
-            raise CliError(f"{label}: not valid JSON: {exc}") from None
+            raise CliError(
+                f"{label}:{exc.lineno}: not valid JSON: {exc.msg} (column {exc.colno})"
+            ) from None
     if fmt == "yaml":
         return yamlspans.scalars(text, label)
     if fmt == "dotenv":

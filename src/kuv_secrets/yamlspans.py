@@ -105,8 +105,17 @@ def rewrite(text: str, edits: list[tuple[Scalar, str, Substitute]], label: str) 
 def _events(text: str, label: str) -> Iterator[yaml.Event]:
     try:
         yield from yaml.parse(text, Loader=_LOADER)
+    except yaml.MarkedYAMLError as exc:
+        # The parser's own text spans lines and names "<unicode string>"; say it on one, ours.
+        mark = exc.problem_mark or exc.context_mark
+        what = ", ".join(part for part in (exc.context, exc.problem) if part)
+        if mark is None:
+            raise CliError(f"{label}: not valid YAML: {what}") from None
+        raise CliError(
+            f"{label}:{mark.line + 1}: not valid YAML: {what} (column {mark.column + 1})"
+        ) from None
     except yaml.YAMLError as exc:
-        raise CliError(f"{label}: not valid YAML: {exc}") from None
+        raise CliError(f"{label}: not valid YAML: {str(exc).splitlines()[0]}") from None
 
 
 def _after_properties(text: str, start: int, end: int) -> int:
