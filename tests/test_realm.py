@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import stat
 import string
 import subprocess
@@ -24,7 +25,13 @@ if TYPE_CHECKING:
 ROUNDS = 3
 OWNED = ("--owner", "o", "--name", "n")  # what every put needs
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
-ENV_FILE = '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\nB=v'
+ENV_FILE = (
+    '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\n'
+    # Bash reads more than their text into these: stored, they would mean another thing.
+    'D="pg://${USER}:s@db"\nH=$HOME/x\nF=a\\ b\nG=`echo hi`\nK=~/k\nS= :\n'
+    'Q="\\$q\\`\\\\" # q\nB=v'
+)
+LEFT = [(4, "R"), (7, "D"), (8, "H"), (9, "F"), (10, "G"), (11, "K"), (12, "S")]
 
 
 @pytest.fixture
@@ -169,9 +176,27 @@ def test_import_replaces_values_by_references(realm: Realm) -> None:
     result = realm.run("import", "app.env", "--owner", "o", "--name-prefix", "p.")
     rows = {row["name"]: row["id"] for row in listed(realm, "--owner", "o")}
     values = {name: realm.run("get", i).stdout for name, i in rows.items()}
-    assert values == {"p.A": b"p w#1", "p.T": b'a"b', "p.B": b"v"}
+    assert values == {"p.A": b"p w#1", "p.T": b'a"b', "p.Q": b"$q`\\", "p.B": b"v"}
     expected = ENV_FILE.replace("'p w#1'", ref(rows["p.A"])).replace('"a\\"b"', ref(rows["p.T"]))
+    expected = expected.replace('"\\$q\\`\\\\"', ref(rows["p.Q"]))
     assert result.stdout.decode() == expected.replace("B=v", "B=" + ref(rows["p.B"]))
+    notes = re.findall(r"note: app\.env:(\d+): (\w+) left as is", result.stderr.decode())
+    assert [(int(line), name) for line, name in notes] == LEFT
+    assert not re.search(rb"pg:|HOME|echo|~|\\", result.stderr)  # no value in a note
+    # What bash reads from the file is what it reads after render (the broken reference aside).
+    (realm.root / "out.env").write_bytes(result.stdout.replace(b"R=x${{ i }}\n", b""))
+    (realm.root / "back.env").write_bytes(realm.run("render", "out.env").stdout)
+    (realm.root / "app.env").write_text(ENV_FILE.replace("R=x${{ i }}\n", ""))
+    names = " ".join(f'"${{{name}-unset}}"' for name in "AETDHFGKSQB")
+    script = f'set -a; . ./"$0"; printf "%s\\0" {names}'
+    env = {"PATH": os.environ["PATH"], "HOME": "/h", "USER": "u"}
+    read = [
+        subprocess.run(
+            ["bash", "-c", script, f], cwd=realm.root, env=env, capture_output=True, check=True
+        ).stdout
+        for f in ("app.env", "back.env")
+    ]
+    assert read[0] == read[1] and b"pg://u:s@db\0/h/x\0a b\0hi\0/h/k\0" in read[1]
 
 
 def test_update_keeps_a_secret_deleted_meanwhile(realm: Realm) -> None:

@@ -23,6 +23,10 @@ _BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
 _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
 _NOT_IN_DOUBLE = re.compile(r'["`\\\']')
 _ESCAPED = frozenset('$`"\\\n')
+# What bash reads as written, as the loaders do: nothing expanded, run, split or unescaped.
+_LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\.)*"', re.DOTALL)
+_LITERAL_BARE = re.compile(r"[^$`\\'\" \t;&|<>()]+")
+_TILDE = re.compile(r"(?:^|:)~")
 _NAME_CHAR = re.compile(r"[A-Za-z0-9_]")
 _PARAMETER = re.compile(r"\$(?:[A-Za-z_][A-Za-z0-9_]*|[0-9@*#?$!-])")
 # Expansions whose end is sure: a ${...} without quotes, backslash, backquote, "$" or braces; a
@@ -81,6 +85,20 @@ def _unquoted(text: str, name: str, after_equals: int, line_end: int) -> Entry:
     value = source.strip(" \t\r")
     start = after_equals + len(source) - len(source.lstrip(" \t\r"))
     return Entry(name, value, start, start + len(value))
+
+
+def literal(text: str, entry: Entry) -> bool:
+    """Whether bash takes the entry's value as the loaders do, the text it stands for and no more:
+    single-quoted, double-quoted without an unescaped ``$`` or backquote, or bare without
+    expansions (``$``, backquote, a backslash, ``~``), quotes or what splits a command."""
+    source = text[entry.start : entry.end]
+    if text[entry.start - 1] != "=":
+        return False  # "A= x": bash assigns "" and runs x
+    if source.startswith("'"):
+        return True
+    if source.startswith('"'):
+        return bool(_LITERAL_DOUBLE.fullmatch(source))
+    return bool(_LITERAL_BARE.fullmatch(source)) and not _TILDE.search(source)
 
 
 def quote(value: str) -> str:

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING
 
 from kuv_meta import RecordGoneError, transaction
 
-from kuv_secrets.dotenv import entries
+from kuv_secrets.dotenv import Entry, entries, literal
 from kuv_secrets.errors import (
     EXIT_KEY,
     EXIT_OK,
@@ -24,7 +24,7 @@ from kuv_secrets.errors import (
     require_opening_key,
 )
 from kuv_secrets.publish import open_directory, publish_file
-from kuv_secrets.scalars import CLOSE, OPEN
+from kuv_secrets.scalars import CLOSE, OPEN, Lines
 from kuv_secrets.streams import (
     OutputError,
     discard_stdout,
@@ -249,16 +249,30 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _left_as_is(text: str, entry: Entry) -> str | None:
+    """Why an entry is not stored, or None; never a word of its value."""
+    if OPEN in entry.value:
+        return f"its value holds {OPEN} (a reference, or a broken one)"
+    if not literal(text, entry):
+        # Stored, it would be the text as written, and render would quote it so.
+        return "bash would expand, unescape or split it, where a stored secret is only its text"
+    return None
+
+
 def cmd_import(args: argparse.Namespace) -> int:
     path = None if args.file == "-" else args.file
     text = read_input(path)
+    label, lines = path or "standard input", Lines(text)
     records = record_class()
     pieces: list[str] = []
     at = 0
     with transaction():
         for entry in entries(text):
-            # Nothing secret in an empty value, and a reference is imported already.
-            if not entry.value or OPEN in entry.value:
+            if not entry.value:  # nothing secret in it
+                continue
+            reason = _left_as_is(text, entry)
+            if reason:
+                note(f"{label}:{lines.at(entry.start)}: {entry.name} left as is: {reason}")
                 continue
             record = records(
                 secret=entry.value, owner_name=args.owner, name=args.name_prefix + entry.name
