@@ -24,7 +24,8 @@ _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
 _NOT_IN_DOUBLE = re.compile(r'["`\\\']')
 _ESCAPED = frozenset('$`"\\\n')
 # What bash reads as written, as the loaders do: nothing expanded, run, split or unescaped.
-_LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\.)*"', re.DOTALL)
+# Only \" and \\ are escapes that bash and the loaders read alike (\n, \$ are not).
+_LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\["\\])*"')
 _LITERAL_BARE = re.compile(r"[^$`\\'\" \t;&|<>()]+")
 _TILDE = re.compile(r"(?:^|:)~")
 _NAME_CHAR = re.compile(r"[A-Za-z0-9_]")
@@ -89,13 +90,14 @@ def _unquoted(text: str, name: str, after_equals: int, line_end: int) -> Entry:
 
 def literal(text: str, entry: Entry) -> bool:
     """Whether bash takes the entry's value as the loaders do, the text it stands for and no more:
-    single-quoted, double-quoted without an unescaped ``$`` or backquote, or bare without
+    single-quoted without a backslash (some loaders unescape there), double-quoted with no
+    ``$``, backquote or backslash but in ``\\"`` and ``\\\\``, or bare without
     expansions (``$``, backquote, a backslash, ``~``), quotes or what splits a command."""
     source = text[entry.start : entry.end]
     if text[entry.start - 1] != "=":
         return False  # "A= x": bash assigns "" and runs x
     if source.startswith("'"):
-        return True
+        return "\\" not in source
     if source.startswith('"'):
         return bool(_LITERAL_DOUBLE.fullmatch(source))
     return bool(_LITERAL_BARE.fullmatch(source)) and not _TILDE.search(source)

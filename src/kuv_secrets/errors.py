@@ -62,13 +62,14 @@ def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: 
     open for nobody, and an update would bury the value it replaces."""
     from cryptography.fernet import InvalidToken
 
-    for record in stored[:3]:  # a damaged token or two need not block the rest
+    tokens = [r.encrypted_secret for r in stored if r.encrypted_secret is not None]
+    for token in tokens[:3]:  # a damaged token or two need not block the rest
         try:
-            records.decrypt(record.encrypted_secret, records.top_secret)
+            records.decrypt(token, records.top_secret)
             return
         except InvalidToken:
             continue
-    if stored:
+    if tokens:
         raise CliError(f"{refusal}; nothing changed", EXIT_KEY)
 
 
