@@ -430,6 +430,16 @@ class TestRun:
     def test_signal_status(self, realm: Realm) -> None:
         assert realm.run("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
 
+    @pytest.mark.parametrize("name", ["INT", "QUIT", "TERM", "HUP", "USR1", "USR2"])
+    def test_signals_reach_the_command(self, realm: Realm, name: str) -> None:
+        script = f"trap 'exit 40' {name}; echo ready; while :; do sleep 0.05; done"
+        argv, pipe = [*LAUNCHER, "run", "--", "sh", "-c", script], subprocess.PIPE
+        # A session of its own: no terminal, as under a supervisor.
+        with subprocess.Popen(argv, stdout=pipe, env=realm.env, start_new_session=True) as proc:
+            assert proc.stdout and proc.stdout.readline() == b"ready\n"
+            proc.send_signal(getattr(signal, f"SIG{name}"))
+            assert proc.wait(30) == 40
+
     def test_failing_references_run_nothing(self, realm: Realm) -> None:
         realm.put("other")
         result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"), API=f"x{ref('gone')}")

@@ -150,30 +150,60 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def _signals_to(proc: subprocess.Popen[bytes]) -> Iterator[None]:
-    """While the command runs, let it decide about Ctrl-C and pass termination on to it."""
+def _signals_to(
+    start: Callable[[], subprocess.Popen[bytes]],
+) -> Iterator[subprocess.Popen[bytes]]:
+    """Starts the command and, while it runs, passes the signals meant for it on, so that it
+    decides about them and never outlives us."""
     if threading.current_thread() is not threading.main_thread():
-        yield
+        yield start()
         return
+    # Caught from before the start: one sent meanwhile is held, then passed on.
+    started: list[subprocess.Popen[bytes]] = []
+    held: list[int] = []
 
     def forward(signum: int, frame: FrameType | None) -> None:
-        proc.send_signal(signum)
+        if started:
+            started[0].send_signal(signum)
+        else:
+            held.append(signum)
 
     def ignore(signum: int, frame: FrameType | None) -> None:
-        # The terminal sent Ctrl-C to the command as well.
         pass
 
+    # Ctrl-C and Ctrl-\ at our terminal reach the command as well; sent by anyone else, they
+    # reach only us.
+    keyboard = ignore if _in_terminal_foreground() else forward
     handlers: list[tuple[signal.Signals, Callable[[int, FrameType | None], None]]] = [
-        (signal.SIGINT, ignore),
+        (signal.SIGINT, keyboard),
+        (signal.SIGQUIT, keyboard),
         (signal.SIGTERM, forward),
         (signal.SIGHUP, forward),
+        (signal.SIGUSR1, forward),
+        (signal.SIGUSR2, forward),
     ]
     previous = [(signum, signal.signal(signum, handler)) for signum, handler in handlers]
     try:
-        yield
+        started.append(start())
+        for signum in held:
+            started[0].send_signal(signum)
+        yield started[0]
     finally:
         for signum, old in previous:
             signal.signal(signum, old if old is not None else signal.SIG_DFL)
+
+
+def _in_terminal_foreground() -> bool:
+    try:
+        fd = os.open("/dev/tty", os.O_RDONLY | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return False  # no controlling terminal: a supervisor's signals are all there is
+    try:
+        return os.tcgetpgrp(fd) == os.getpgrp()
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def _child_environment(records: type[Secrets], args: argparse.Namespace) -> dict[str, str]:
@@ -207,11 +237,10 @@ def cmd_run(args: argparse.Namespace) -> int:
         raise CliError("no command given: kuv-secrets run -- COMMAND [ARG...]", EXIT_USAGE)
     environment = _child_environment(record_class(), args)
     try:
-        proc = subprocess.Popen(command, env=environment)
+        with _signals_to(lambda: subprocess.Popen(command, env=environment)) as proc:
+            status = proc.wait()
     except FileNotFoundError:
         raise CliError(f"{command[0]}: command not found", 127) from None
     except OSError as exc:
         raise CliError(f"{command[0]}: cannot run: {exc.strerror}", 126) from None
-    with _signals_to(proc):
-        status = proc.wait()
     return 128 - status if status < 0 else status
