@@ -139,15 +139,17 @@ class TestExitStatus:
             ("", f"no realm key: set {KEY_VAR}"),
             ("not-a-key", "Fernet key must be 32 url-safe base64-encoded bytes."),
             ("é" * 44, "non-ASCII"),
+            (None, "KUV_SECRET_NAME is set but empty"),
             (Fernet.generate_key().decode(), "wrong key"),
         ],
     )
     @pytest.mark.parametrize("command", [["get", "{plain}"], ["update", "{plain}"], ["put", *PUT]])
     def test_key_problems(
-        self, realm: Realm, ids: dict[str, str], key: str, message: str, command: list[str]
+        self, realm: Realm, ids: dict[str, str], key: str | None, message: str, command: list[str]
     ) -> None:
         args = [a.format(**ids) for a in command]
-        result = realm.run(*args, stdin=b"other", **{KEY_VAR: key})
+        env = {KEY_VAR: key} if key is not None else {"KUV_SECRET_NAME": ""}
+        result = realm.run(*args, stdin=b"other", **env)
         assert (result.returncode, result.stdout) == (3, b"")
         assert message in result.stderr.decode()
         if key:
@@ -156,13 +158,15 @@ class TestExitStatus:
         assert realm.run("get", ids["plain"]).stdout == PLAIN.encode()
         assert len(json.loads(realm.run("list", "--format", "json").stdout)) == len(ids)
 
-    def test_refusing_to_overwrite_a_file_secret(self, realm: Realm) -> None:
+    @pytest.mark.parametrize("command", ["get", "render", "check"])
+    def test_refusing_to_overwrite_a_file_secret(self, realm: Realm, command: str) -> None:
         secret_id = realm.put("new", "--file", "--file-path", "out", "--file-name", "key")
         (realm.root / "out").mkdir()
         (realm.root / "out" / "key").write_text("old")
-        result = realm.run("get", secret_id)
+        (realm.root / "c.txt").write_text(ref(secret_id))
+        result = realm.run(command, secret_id if command == "get" else "c.txt")
         assert result.returncode == 1
-        assert result.stderr.startswith(b"kuv-secrets: error: out/key: Impossible to overwrite")
+        assert b"out/key: Impossible to overwrite an existed file" in result.stdout + result.stderr
 
     @pytest.mark.parametrize("command", [[], *([c] for c in COMMANDS)])
     def test_help_documents_exit_statuses(self, realm: Realm, command: list[str]) -> None:

@@ -279,7 +279,7 @@ class TestCheck:
     def test_lists_warnings_and_failures(self, capsys: pytest.CaptureFixture[str]) -> None:
         Path("c.yaml").write_text(
             'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
-            "d: |\n  x\n  ${{ word }}\ne: !!binary ${{ word }}\n"
+            'd: |\n  x\n  ${{ word }}\ne: !!binary ${{ word }}\nf: "${{ \\e[2J }}"\n'
         )
         status, out, err = run("check", "c.yaml", capsys=capsys)
         assert out.splitlines() == [
@@ -293,8 +293,9 @@ class TestCheck:
             ),
             "ok    c.yaml:7: ${{ word }}",
             "warn  c.yaml:8: ${{ word }}: under the tag !!binary, left as is",
+            "FAIL  c.yaml:9: ${{ \\x1b[2J }}: secret id not found",  # no escape to the terminal
         ]
-        assert (status, err) == (3, "kuv-secrets: error: 2 of 4 references do not resolve\n")
+        assert (status, err) == (3, "kuv-secrets: error: 3 of 5 references do not resolve\n")
 
 
 def structures(leaf: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:

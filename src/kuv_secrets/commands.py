@@ -26,22 +26,26 @@ from kuv_secrets.errors import (
 )
 from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
-from kuv_secrets.realm import delivered_path
-from kuv_secrets.streams import OutputError, read_input, read_value, report, write_stdout
+from kuv_secrets.streams import (
+    OutputError,
+    printable,
+    read_input,
+    read_value,
+    report,
+    write_stdout,
+)
 
 if TYPE_CHECKING:
     from types import FrameType
 
     from kuv_secrets.secrets import Secrets
 
-_NO_OVERWRITE = "Impossible to overwrite an existed file"
-
 
 def _problem(records: type[Secrets], ref: str, owner: str, prefix: str) -> tuple[int, str] | None:
     try:
         records.get_secret_from_id(ref, owner, prefix)
     except Exception as exc:  # noqa: BLE001 - every failure is reported, none ends the check
-        return describe(exc)
+        return describe(exc, ref)
     return None
 
 
@@ -99,12 +103,8 @@ def cmd_get(args: argparse.Namespace) -> int:
     try:
         value = records.get_secret_from_id(args.id, args.owner, args.prefix)
     except ValueError as exc:
-        record = records.load(args.id) if str(exc) == _NO_OVERWRITE else None
-        path = delivered_path(record) if record is not None else None
-        if path is None:
-            raise
-        # The operator has to find the file to settle it: name it.
-        raise CliError(f"{path}: {exc} (it holds another value; update replaces it)") from None
+        status, message = describe(exc, args.id)
+        raise CliError(message, status) from None
     write_stdout(value)
     return EXIT_OK
 
@@ -129,7 +129,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     problems: dict[str, tuple[int, str] | None] = {}
     failed = 0
     for ref in found:
-        where = f"{label}:{ref.line}: {ref.shown}"
+        where = printable(f"{label}:{ref.line}: {ref.shown}")
         if ref.secret_id is None:
             print(f"warn  {where}: not a complete reference, left as is")
         elif ref.left:
@@ -139,7 +139,9 @@ def cmd_check(args: argparse.Namespace) -> int:
                 problems[ref.secret_id] = _problem(records, ref.secret_id, args.owner, args.prefix)
             problem = problems[ref.secret_id]
             failed += problem is not None
-            print(f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}")
+            print(
+                f"ok    {where}" if problem is None else f"FAIL  {where}: {printable(problem[1])}"
+            )
     if failed:
         statuses = {problem[0] for problem in problems.values() if problem is not None}
         # A key that opens nothing is the cause to fix first.

@@ -25,6 +25,7 @@ _DENIED = frozenset(
     }
 )
 _BAD_KEY = "Fernet key must be 32 url-safe base64-encoded bytes."
+_NO_OVERWRITE = "Impossible to overwrite an existed file"
 
 
 class CliError(Exception):
@@ -49,6 +50,9 @@ def record_class() -> type[Secrets]:
 
 def _key_problem() -> str:
     key_name = os.environ.get("KUV_SECRET_NAME", "kuv_top_secret")
+    if key_name == "":
+        # Taken as a name, not as unset: the key is looked for under an empty name.
+        return "KUV_SECRET_NAME is set but empty: unset it, or name the realm key there"
     if record_class().top_secret == "":
         return (
             f"no realm key: set {key_name.upper()}, provide /run/secrets/{key_name.lower()} "
@@ -73,8 +77,25 @@ def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: 
         raise CliError(f"{refusal}; nothing changed", EXIT_KEY)
 
 
-def describe(exc: BaseException) -> tuple[int, str]:
-    """Exit status and message for a failure, never quoting a value or the key."""
+def delivered_path(record: Secrets) -> str | None:
+    """Where resolution puts a file secret's value, seen from here; None when it picks a new name."""
+    if not record.is_file or not record.file_name:
+        return None
+    return os.path.join(record.file_path, record.file_name)
+
+
+def _other_content(message: str, secret_id: str | None) -> str:
+    # The operator has to find the file to settle it: name it.
+    record = record_class().load(secret_id) if secret_id is not None else None
+    path = delivered_path(record) if record is not None else None
+    if path is None:
+        return message
+    return f"{path}: {message} (it holds another value; update replaces it)"
+
+
+def describe(exc: BaseException, secret_id: str | None = None) -> tuple[int, str]:
+    """Exit status and message for a failure, never quoting a value or the key; with the id
+    being resolved, a file in the way is named."""
     from cryptography.fernet import InvalidToken
 
     if isinstance(exc, CliError):
@@ -92,6 +113,8 @@ def describe(exc: BaseException) -> tuple[int, str]:
             return EXIT_KEY, _key_problem()
         if message in _DENIED:
             return EXIT_REFERENCE, message
+        if message == _NO_OVERWRITE:
+            return EXIT_FAILURE, _other_content(message, secret_id)
     if isinstance(exc, BrokenPipeError):
         return EXIT_FAILURE, output_problem(exc)
     if isinstance(exc, OSError) and exc.strerror:

@@ -209,7 +209,7 @@ def _compose(
     try:
         return records.secret_composer(scalar.value, resolve, owner, prefix), values, resolved
     except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
-        status, reason = describe(exc)
+        status, reason = describe(exc, resolved[-1] if resolved else None)
         if not resolved:
             raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
         line = _line_of(records, text, scalar, len(resolved) - 1)

@@ -10,7 +10,6 @@ import os
 import stat
 import sys
 from collections.abc import Iterator
-from typing import TYPE_CHECKING
 
 from kuv_meta import RecordGoneError, transaction
 
@@ -20,6 +19,7 @@ from kuv_secrets.errors import (
     EXIT_OK,
     EXIT_REFERENCE,
     CliError,
+    delivered_path,
     record_class,
     require_opening_key,
 )
@@ -34,9 +34,6 @@ from kuv_secrets.streams import (
     read_value,
     write_stdout,
 )
-
-if TYPE_CHECKING:
-    from kuv_secrets.secrets import Secrets
 
 _ANY_NAME = "<new name per use>"
 
@@ -102,13 +99,6 @@ def _same_key(first: str, second: str) -> bool:
 def use_key_file(path: str) -> None:
     # Set on the class, never in the environment, so no child process inherits it.
     record_class().top_secret = read_key(path)
-
-
-def delivered_path(record: Secrets) -> str | None:
-    """Where resolution puts a file secret's value, seen from here; None when it picks a new name."""
-    if not record.is_file or not record.file_name:
-        return None
-    return os.path.join(record.file_path, record.file_name)
 
 
 def _display(text: object) -> str:
