@@ -584,6 +584,14 @@ class TestOutput:
         assert stat.S_ISFIFO((realm.root / "fifo").stat().st_mode)
         assert leftovers(realm.root) == ["dir", "fifo"] and not any((realm.root / "dir").iterdir())
 
+    @pytest.mark.parametrize("args", [["list"], ["list", "--format", "json"], ["check", "c.txt"]])
+    def test_full_disk_fails_in_words(self, realm: Realm, args: list[str]) -> None:
+        (realm.root / "c.txt").write_text(ref(realm.put("v")))
+        with open("/dev/full", "wb") as full:
+            result = realm.run(*args, stdout=full)
+        assert result.returncode == 1
+        assert result.stderr.endswith(b"to standard output: No space left on device\n")
+
     def test_messages_spell_out_control_characters(self, realm: Realm) -> None:
         result = realm.run("render", "in\x1b[2J.yaml")
         assert result.returncode == 1 and b"in\\x1b[2J.yaml: No such file" in result.stderr

@@ -131,17 +131,16 @@ def cmd_check(args: argparse.Namespace) -> int:
     for ref in found:
         where = printable(f"{label}:{ref.line}: {ref.shown}")
         if ref.secret_id is None:
-            print(f"warn  {where}: not a complete reference, left as is")
+            write_stdout(f"warn  {where}: not a complete reference, left as is\n")
         elif ref.left:
-            print(f"warn  {where}: {ref.left}, left as is")
+            write_stdout(f"warn  {where}: {ref.left}, left as is\n")
         else:
             if ref.secret_id not in problems:
                 problems[ref.secret_id] = _problem(records, ref.secret_id, args.owner, args.prefix)
             problem = problems[ref.secret_id]
             failed += problem is not None
-            print(
-                f"ok    {where}" if problem is None else f"FAIL  {where}: {printable(problem[1])}"
-            )
+            shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
+            write_stdout(printable(shown) + "\n")
     if failed:
         statuses = {problem[0] for problem in problems.values() if problem is not None}
         # A key that opens nothing is the cause to fix first.

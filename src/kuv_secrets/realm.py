@@ -116,7 +116,7 @@ def cmd_list(args: argparse.Namespace) -> int:
     if args.format == "json":
         fields = ("owner_name", "name", "is_file", "file_path", "file_name")
         rows = [{"id": r.id, **{f: getattr(r, f) for f in fields}} for r in selected]
-        print(json.dumps(rows, indent=2, ensure_ascii=False))
+        write_stdout(json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
         return EXIT_OK
     table = [["ID", "OWNER", "NAME", "KIND", "FILE"]]
     for record in selected:
@@ -127,8 +127,8 @@ def cmd_list(args: argparse.Namespace) -> int:
         cells = (record.id, record.owner_name, record.name, kind, target)
         table.append([_display(cell) for cell in cells])
     widths = [max(len(row[column]) for row in table) for column in range(len(table[0]))]
-    for row in table:
-        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) for row in table)
+    write_stdout("".join(line.rstrip() + "\n" for line in lines))
     return EXIT_OK
 
 
@@ -221,7 +221,9 @@ def cmd_rotate(args: argparse.Namespace) -> int:
                 record.encrypted_secret = records.encrypt(value, new_key)
                 record.save()
     if args.dry_run:
-        print(f"All {len(stored)} secrets open with the current realm key; nothing changed.")
+        write_stdout(
+            f"All {len(stored)} secrets open with the current realm key; nothing changed.\n"
+        )
         return EXIT_OK
     try:
         write_stdout(
