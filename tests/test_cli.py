@@ -5,6 +5,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -366,7 +367,7 @@ class TestRender:
         (realm.root / name).write_text(content)
         result = realm.run("render", name)
         assert (result.returncode, result.stdout) == (1, b"")
-        assert f"{name}: not valid".encode() in result.stderr
+        assert re.search(rf"{name}:\d+: not valid".encode(), result.stderr)
 
 
 class TestCheck:
