@@ -86,7 +86,10 @@ def delivered_path(record: Secrets) -> str | None:
 
 def _other_content(message: str, secret_id: str | None) -> str:
     # The operator has to find the file to settle it: name it.
-    record = record_class().load(secret_id) if secret_id is not None else None
+    try:
+        record = record_class().load(secret_id) if secret_id is not None else None
+    except Exception:  # noqa: BLE001 - the failure at hand is the one to report
+        record = None
     path = delivered_path(record) if record is not None else None
     if path is None:
         return message
