@@ -31,6 +31,7 @@ COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
 COMMANDS += ["list", "delete", "rotate", "import"]
 
 PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
+IMPORT = ["--owner", "ann", "--name-prefix", "p."]
 PLAIN = "s3cr3t"
 TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted in
 
@@ -144,7 +145,10 @@ class TestExitStatus:
             (Fernet.generate_key().decode(), "wrong key"),
         ],
     )
-    @pytest.mark.parametrize("command", [["get", "{plain}"], ["update", "{plain}"], ["put", *PUT]])
+    @pytest.mark.parametrize(
+        "command",
+        [["get", "{plain}"], ["update", "{plain}"], ["put", *PUT], ["import", "-", *IMPORT]],
+    )
     def test_key_problems(
         self, realm: Realm, ids: dict[str, str], key: str | None, message: str, command: list[str]
     ) -> None:

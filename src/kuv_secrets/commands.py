@@ -11,7 +11,7 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from kuv_meta import RecordExistsError, StoreNotFoundError
+from kuv_meta import RecordExistsError
 
 from kuv_secrets.errors import (
     EXIT_FAILURE,
@@ -22,7 +22,7 @@ from kuv_secrets.errors import (
     CliError,
     describe,
     record_class,
-    require_opening_key,
+    require_key_for_new,
 )
 from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
@@ -66,13 +66,7 @@ def cmd_put(args: argparse.Namespace) -> int:
     if not args.file and (args.file_path is not None or args.file_name is not None):
         raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
     records = record_class()
-    try:
-        stored = records.load_all()
-    except StoreNotFoundError:
-        stored = []  # the first put makes the store
-    require_opening_key(
-        records, stored, "the realm key opens none of the stored secrets (wrong key?)"
-    )
+    require_key_for_new(records)
     options = {
         "id": args.id,
         "owner_name": args.owner,

@@ -77,6 +77,17 @@ def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: 
         raise CliError(f"{refusal}; nothing changed", EXIT_KEY)
 
 
+def require_key_for_new(records: type[Secrets]) -> None:
+    """Refuse to add secrets under a realm key that opens none of those stored."""
+    try:
+        stored = records.load_all()
+    except StoreNotFoundError:
+        return  # the first write makes the store
+    require_opening_key(
+        records, stored, "the realm key opens none of the stored secrets (wrong key?)"
+    )
+
+
 def delivered_path(record: Secrets) -> str | None:
     """Where resolution puts a file secret's value, seen from here; None when it picks a new name."""
     if not record.is_file or not record.file_name:

@@ -21,6 +21,7 @@ from kuv_secrets.errors import (
     CliError,
     delivered_path,
     record_class,
+    require_key_for_new,
     require_opening_key,
 )
 from kuv_secrets.publish import open_directory, publish_file
@@ -256,6 +257,7 @@ def cmd_import(args: argparse.Namespace) -> int:
     text = read_input(path)
     label, lines = path or "standard input", Lines(text)
     records = record_class()
+    require_key_for_new(records)
     pieces: list[str] = []
     at = 0
     with transaction():
