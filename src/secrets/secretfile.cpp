@@ -265,6 +265,15 @@ const char* kind_of(mode_t mode) noexcept {
     throw_error();
 }
 
+void require_regular(const struct stat& st, PyObject* path) {
+    if (S_ISDIR(st.st_mode)) {
+        raise_os_error(EISDIR, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        raise_os_error(EINVAL, kind_of(st.st_mode), path);
+    }
+}
+
 }  // namespace
 
 Ref secret_bytes(PyObject* value) {
@@ -323,15 +332,6 @@ bool publish_file(PyObject* path, PyObject* data) {
         raise_os_error(-raw_fd, path);
     }
     return publish_named(dir, base, target, try_link, data, path);
-}
-
-void require_regular(const struct stat& st, PyObject* path) {
-    if (S_ISDIR(st.st_mode)) {
-        raise_os_error(EISDIR, path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        raise_os_error(EINVAL, kind_of(st.st_mode), path);
-    }
 }
 
 void check_existing_file(PyObject* path, PyObject* data) {
