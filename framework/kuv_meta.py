@@ -88,8 +88,9 @@ class VirtualWorker(metaclass=WorkerMeta):
     name = StringField()
 
     id: str
-    # Set once the record is known to be stored: saving it again must not bring back a deleted one.
-    _stored = False
+    # The id it was loaded under: saving it there again must not bring back a record deleted
+    # since. A rolled-back save, its own delete() or a new id leave nothing to protect.
+    _loaded_id: str | None = None
 
     def __init__(self, **fields: Any) -> None:
         record_id = fields.pop("id", None)
@@ -113,7 +114,7 @@ class VirtualWorker(metaclass=WorkerMeta):
         # Restored without running __init__: a subclass initialiser may expect other input.
         record = cls.__new__(cls)
         record.id = record_id
-        record._stored = True
+        record._loaded_id = record_id
         for key, field in cls.__fields__.items():
             if key in values:
                 field.__set__(record, values[key])
@@ -138,22 +139,23 @@ class VirtualWorker(metaclass=WorkerMeta):
         """Store the record with its current field values, replacing any earlier version.
 
         With ``create=True`` an existing record under the same id is left alone and
-        ``RecordExistsError`` is raised; the test and the insert are one step. A record that
-        was loaded or saved before is only updated: when it has been deleted since,
+        ``RecordExistsError`` is raised; the test and the insert are one step. A loaded record
+        is only updated: when it has been deleted since (by anyone but itself),
         ``RecordGoneError`` is raised and nothing is stored.
         """
         cls = type(self)
         # Encoded before the transaction: a value JSON refuses leaves the stored record intact.
         data = json.dumps({key: getattr(self, key) for key in cls.__fields__})
         kind, record_id = cls._record_kind(), self.id
-        if self._stored and not create:
+        if self._loaded_id == record_id and not create:
             if not run(True, lambda store: store.update(kind, record_id, data)):
                 raise RecordGoneError(f"no record under the id {record_id}; it was deleted")
         elif not run(True, lambda store: store.put(kind, record_id, data, create=create)):
             raise RecordExistsError(f"a record exists under the id {record_id}")
-        self._stored = True
 
     def delete(self) -> bool:
         """Remove the stored record; False when there was none."""
         kind, record_id = type(self)._record_kind(), self.id
-        return run(True, lambda store: store.remove(kind, record_id))
+        removed = run(True, lambda store: store.remove(kind, record_id))
+        self._loaded_id = None
+        return removed

@@ -208,11 +208,16 @@ class TestStore:
         first = make(cls, id="abc", name="first")
         make(cls, id="abc", name="second")
         loaded = cls.load("abc")
-        assert loaded.name == "second" and loaded.delete()
-        for stale in (loaded, first):  # deleted since they were loaded or saved: not restored
-            with pytest.raises(kuv_meta.RecordGoneError):
-                stale.save()
+        assert loaded.name == "second" and cls.load("abc").delete()
+        with pytest.raises(kuv_meta.RecordGoneError):  # deleted since it was loaded: not restored
+            loaded.save()
         assert cls.load("abc") is None
+        first.save()  # never loaded, under a new id, or after its own delete: stored as asked
+        loaded.id = "abd"
+        loaded.save()
+        again = cls.load("abd")
+        assert again.delete() and not again.save() and cls.load("abd").name == "second"
+        assert cls.load("abc").name == "first"
 
     @pytest.mark.parametrize("bad", [1, b"abc"])
     def test_non_str_id_rejected(self, cls: Any, bad: Any) -> None:
@@ -309,7 +314,7 @@ class TestSQLiteFile:
             cls.load("new")
 
     def test_failure_mid_transaction_rolls_back(self, cls: Any, db: Path) -> None:
-        rec = make(cls, name="old")
+        rec = cls.load(make(cls, name="old").id)  # loaded: saved by an update
         with sqlite3.connect(db) as conn:
             # FAIL keeps the statement's own changes: only the transaction rollback undoes them.
             conn.execute(

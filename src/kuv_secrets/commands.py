@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import signal
 import subprocess
 import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
-from kuv_meta import RecordExistsError
+from kuv_meta import RecordExistsError, transaction
 
 from kuv_secrets.errors import (
     EXIT_FAILURE,
@@ -34,6 +35,8 @@ from kuv_secrets.streams import (
     report,
     write_stdout,
 )
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 if TYPE_CHECKING:
     from types import FrameType
@@ -66,7 +69,7 @@ def cmd_put(args: argparse.Namespace) -> int:
     if not args.file and (args.file_path is not None or args.file_name is not None):
         raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
     records = record_class()
-    require_key_for_new(records)
+    require_key_for_new(records)  # before a value is typed in vain
     options = {
         "id": args.id,
         "owner_name": args.owner,
@@ -74,13 +77,21 @@ def cmd_put(args: argparse.Namespace) -> int:
         "file_path": args.file_path,
         "file_name": args.file_name,
     }
+    for option, text in options.items():
+        # Undecodable bytes from the command line would be stored as lone surrogates.
+        if text is not None and not text.isascii() and _SURROGATE.search(text):
+            flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
+            raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
     fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
     if args.file:
         fields["is_file"] = True
     record = records(secret=read_value("Secret value: ", allow_empty=args.allow_empty), **fields)
     try:
-        # One step: of two puts racing for the id, exactly one stores its value.
-        record.save(create=True)
+        with transaction():
+            # Again with the store locked: a rotation may have retired the key meanwhile.
+            require_key_for_new(records)
+            # One step: of two puts racing for the id, exactly one stores its value.
+            record.save(create=True)
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
     try:
@@ -177,7 +188,12 @@ def _signals_to(
         (signal.SIGUSR1, forward),
         (signal.SIGUSR2, forward),
     ]
-    previous = [(signum, signal.signal(signum, handler)) for signum, handler in handlers]
+    # One ignored already (nohup, a background job) stays ignored, for the command too.
+    previous = [
+        (signum, signal.signal(signum, handler))
+        for signum, handler in handlers
+        if signal.getsignal(signum) is not signal.SIG_IGN
+    ]
     try:
         started.append(start())
         for signum in held:

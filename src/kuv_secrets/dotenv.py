@@ -26,6 +26,7 @@ _ESCAPED = frozenset('$`"\\\n')
 # What bash reads as written, as the loaders do: nothing expanded, run, split or unescaped.
 # Only \" and \\ are escapes that bash and the loaders read alike (\n, \$ are not).
 _LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\["\\])*"')
+_LITERAL_SINGLE = re.compile(r"'[^'\\]*'")
 _LITERAL_BARE = re.compile(r"[^$`\\'\" \t;&|<>()]+")
 _TILDE = re.compile(r"(?:^|:)~")
 _NAME_CHAR = re.compile(r"[A-Za-z0-9_]")
@@ -97,7 +98,7 @@ def literal(text: str, entry: Entry) -> bool:
     if text[entry.start - 1] != "=":
         return False  # "A= x": bash assigns "" and runs x
     if source.startswith("'"):
-        return "\\" not in source
+        return bool(_LITERAL_SINGLE.fullmatch(source))
     if source.startswith('"'):
         return bool(_LITERAL_DOUBLE.fullmatch(source))
     return bool(_LITERAL_BARE.fullmatch(source)) and not _TILDE.search(source)

@@ -62,16 +62,16 @@ def _key_problem() -> str:
 
 
 def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: str) -> None:
-    """Refuse a realm key that opens none of the first few of ``stored``: what it wrote would
-    open for nobody, and an update would bury the value it replaces."""
+    """Refuse a realm key that opens none of ``stored``: what it wrote would open for nobody,
+    and an update would bury the value it replaces. Damaged records are passed over."""
     from cryptography.fernet import InvalidToken
 
     tokens = [r.encrypted_secret for r in stored if r.encrypted_secret is not None]
-    for token in tokens[:3]:  # a damaged token or two need not block the rest
+    for token in tokens:
         try:
             records.decrypt(token, records.top_secret)
             return
-        except InvalidToken:
+        except (InvalidToken, TypeError, AttributeError):  # no token, or no str at all
             continue
     if tokens:
         raise CliError(f"{refusal}; nothing changed", EXIT_KEY)

@@ -10,6 +10,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 from kuv_meta import RecordGoneError, transaction
 
@@ -35,6 +36,9 @@ from kuv_secrets.streams import (
     read_value,
     write_stdout,
 )
+
+if TYPE_CHECKING:
+    from kuv_secrets.secrets import Secrets
 
 _ANY_NAME = "<new name per use>"
 
@@ -257,10 +261,10 @@ def cmd_import(args: argparse.Namespace) -> int:
     text = read_input(path)
     label, lines = path or "standard input", Lines(text)
     records = record_class()
-    require_key_for_new(records)
     pieces: list[str] = []
     at = 0
     with transaction():
+        require_key_for_new(records)
         for entry in entries(text):
             if not entry.value:  # nothing secret in it
                 continue
@@ -292,18 +296,24 @@ def _file_step(path: str) -> Iterator[None]:
         ) from None
 
 
-def cmd_update(args: argparse.Namespace) -> int:
-    record = record_class().load(args.id)
+def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
+    record = records.load(secret_id)
     if not record:
         raise CliError("secret id not found", EXIT_REFERENCE)
-    require_opening_key(
-        record_class(),
-        [record],
-        "the realm key does not open this secret (wrong key or damaged token)",
-    )
+    refusal = "the realm key does not open this secret (wrong key or damaged token)"
+    require_opening_key(records, [record], refusal)
+    return record
+
+
+def cmd_update(args: argparse.Namespace) -> int:
+    records = record_class()
+    _opened_record(records, args.id)  # before a value is typed in vain
     value = read_value("New secret value: ", allow_empty=args.allow_empty)
     try:
-        record.update_secret(value)
+        with transaction():
+            # Again with the store locked: it may be deleted or rotated meanwhile.
+            record = _opened_record(records, args.id)
+            record.update_secret(value)
     except RecordGoneError:
         # Deleted while the value was being typed: saving must not bring it back.
         raise CliError("secret id not found", EXIT_REFERENCE) from None

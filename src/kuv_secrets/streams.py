@@ -66,6 +66,8 @@ def printable(text: str) -> str:
 
 
 def _say(kind: str, message: str) -> None:
+    if sys.stderr is None:  # closed (2>&-): print would fall back to standard output
+        return
     # Standard error may be the same closed pipe as standard output.
     with contextlib.suppress(OSError):
         print(f"{PROG}: {kind}: {printable(message)}", file=sys.stderr, flush=True)
@@ -74,6 +76,8 @@ def _say(kind: str, message: str) -> None:
 def write_stdout(data: str | bytes) -> None:
     """Write all of ``data``, or raise ``OutputError``: a short write never passes for success."""
     view = memoryview(data.encode("utf-8") if isinstance(data, str) else data)
+    if sys.stdout is None:  # closed (>&-)
+        raise OutputError(output_problem(OSError(errno.EBADF, "it is closed")))
     try:
         sys.stdout.flush()
         while view:
@@ -88,6 +92,8 @@ def write_stdout(data: str | bytes) -> None:
 
 
 def flush_stdout() -> None:
+    if sys.stdout is None:  # closed, and nothing was written there, or that failed already
+        return
     try:
         sys.stdout.flush()
     except OSError as exc:
