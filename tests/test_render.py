@@ -169,10 +169,14 @@ class TestRender:
                 (
                     'A="$(printf %s ${{ word }})"\nB="${X:-${{ word }}}"\nC="$X${{ word }}$X"\n'
                     'D="$${{ word }}"\nE="$(hostname)-${{ word }}"\n'
+                    # Where bash would run or join the value, it is quoted whole.
+                    'F="US$\\${{ word }}"\nG="$[${{ word }}]"\nH="$HOME${{ = }}_d"\n'
+                    'I="$\\\n(${{ word }})"\n'
                 ),
                 (
                     "A='$(printf %s plain)'\nB='${X:-plain}'\nC=\"${X}plain$X\"\n"
-                    'D="\\$plain"\nE="$(hostname)-plain"\n'
+                    "D='$plain'\nE='$(hostname)-plain'\n"
+                    "F='US$plain'\nG='$[plain]'\nH=\"${HOME}_d\"\nI='$(plain)'\n"
                 ),
             ),
             ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
@@ -198,7 +202,7 @@ class TestRender:
             ('"@$NOTHING"', "@"),
             ('"$NOTHING@"', "@"),
             ('"$@"', "$@"),
-            ('"`echo x`@"', "x@"),
+            ('"`echo x`@"', "`echo x`@"),
             # Where bash would read the value as part of a command or ${...}, it is quoted whole.
             ('"$(printf %s @)"', "$(printf %s @)"),
             ('"${NOTHING:-@}"', "${NOTHING:-@}"),
@@ -240,6 +244,12 @@ class TestRender:
             ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
             ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
             ("c.env", "A=1\nB=${{ odd }}\n", "2: ${{ odd }}: the value holds a NUL character", 1),
+            (
+                "c.env",
+                "A=don't\nB=${{ word }}\nC=end'\n",
+                "2: bash reads this line inside a quote",
+                1,
+            ),
             ("c.yaml", "a: |\n  x\n  ${{ nope }}\n", "3: ${{ nope }}: secret id not found", 4),
             ("c.yaml", "a: >\n  x\n\n  y\n\n  ${{ nope }}\n", "6: ${{ nope }}: secret id", 4),
             ("c.yaml", 'a: "x\\ny\\n${{ nope }}"\n', "1: ${{ nope }}: secret id not found", 4),

@@ -21,23 +21,16 @@ _COMMENT = re.compile(r"[ \t]#")
 _DOUBLE_ESCAPE = re.compile(r"\\([$`\"\\\n])")
 _BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
 _NEEDS_ESCAPE = re.compile(r'([$`"\\])')
-_NOT_IN_DOUBLE = re.compile(r'["`\\\']')
-_ESCAPED = frozenset('$`"\\\n')
 # What bash reads as written, as the loaders do: nothing expanded, run, split or unescaped.
 # Only \" and \\ are escapes that bash and the loaders read alike (\n, \$ are not).
 _LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\["\\])*"')
 _LITERAL_SINGLE = re.compile(r"'[^'\\]*'")
 _LITERAL_BARE = re.compile(r"[^$`\\'\" \t;&|<>()]+")
 _TILDE = re.compile(r"(?:^|:)~")
-_NAME_CHAR = re.compile(r"[A-Za-z0-9_]")
-_PARAMETER = re.compile(r"\$(?:[A-Za-z_][A-Za-z0-9_]*|[0-9@*#?$!-])")
-# Expansions whose end is sure: a ${...} without quotes, backslash, backquote, "$" or braces; a
-# $(...) holding one simple command of plain words (no case, whose patterns end in ")"); and a
-# backquoted command, which the first unescaped backquote ends.
-_DELIMITED = re.compile(
-    r"\$\{[^\"'\\`${}]*\}|\$\((?![^)]*\bcase\b)[A-Za-z0-9_ \t./:=,@%+-]*\)|`(?:[^`\\]|\\.)*`",
-    re.DOTALL,
-)
+# The pieces of a value whose reading by bash is certain, in double quotes and bare.
+_VARIABLE = r"\$\{[A-Za-z_][A-Za-z0-9_]*\}|\$[A-Za-z_][A-Za-z0-9_]*"
+_QUOTED_PIECE = re.compile(rf'[^"\\$`]+|\\["\\$`]|{_VARIABLE}')
+_BARE_PIECE = re.compile(rf"[A-Za-z0-9_./:@%+,=-]+|{_VARIABLE}")
 
 
 @dataclass(frozen=True)
@@ -104,6 +97,31 @@ def literal(text: str, entry: Entry) -> bool:
     return bool(_LITERAL_BARE.fullmatch(source)) and not _TILDE.search(source)
 
 
+def quoted_at(text: str, offsets: list[int]) -> list[bool]:
+    """For each of the increasing ``offsets``, whether bash reading ``text`` is inside a quote
+    or a backquote there: a line the loaders read alone can be the tail of an earlier value for
+    bash (``A=don't``), and a value written there would be read as shell syntax."""
+    found: list[bool] = []
+    state, at = "", 0
+    for offset in offsets:
+        while at < offset:
+            char = text[at]
+            if char == "\\" and state != "'":
+                at += 2
+                continue
+            if state:
+                state = "" if char == state else state
+            elif char in "'\"`":
+                state = char
+            elif char == "#" and (at == 0 or text[at - 1] in " \t\n;"):
+                line_end = text.find("\n", at)
+                at = len(text) if line_end == -1 else line_end
+                continue
+            at += 1
+        found.append(bool(state))
+    return found
+
+
 def quote(value: str) -> str:
     """Source text that bash and the dotenv loaders read back as exactly ``value``."""
     if _BARE.fullmatch(value):
@@ -117,17 +135,18 @@ def quote(value: str) -> str:
 def rewritten(source: str, value: str, substitute: Substitute) -> str:
     """Source text for a value that now reads ``value``.
 
-    Where the rest of the value expands something ($HOME, ${USER}), the references are replaced
+    Where the rest of the value expands a variable ($HOME, ${USER}), the references are replaced
     where they stand inside double quotes, so that the shell still expands it; an unquoted value
-    moves into double quotes. Anything else is quoted whole, and so is a value with a reference
-    that bash would read as part of an expansion: inside or after ``$(``, a backquote or a
-    ``${...}`` it can't delimit surely, where the value would be run or cut.
+    moves into double quotes. That is done only where every other piece of the value reads the
+    same for certain: plain text, the escapes \\" \\\\ \\$ \\`, ``$NAME`` and ``${NAME}``.
+    Anything else (a command, arithmetic, ``${NAME:-...}``, a backslash-newline) and the value is
+    quoted whole, so that no part of a secret is ever read as shell syntax.
     """
     expands = "$" in source.replace("${{", "") or "`" in source
     if expands and _DOUBLE.fullmatch(source):
-        inner = source[1:-1]
-    elif expands and source[:1] != "'" and not _NOT_IN_DOUBLE.search(source):
-        inner = source
+        inner, pieces = source[1:-1], _QUOTED_PIECE
+    elif expands and source[:1] != "'":
+        inner, pieces = source, _BARE_PIECE
     else:
         return quote(value)
     mark = next((chr(c) for c in range(0xE000, 0xF900) if chr(c) not in inner), None)
@@ -143,58 +162,26 @@ def rewritten(source: str, value: str, substitute: Substitute) -> str:
         marked = substitute(inner, hold)
     except StopIteration:  # more references here than were resolved: not the same text
         return quote(value)
-    built = _in_place(marked, mark, values)
-    if built is None:
-        return quote(value)
-    candidate = f'"{built}"'
-    found = entries(f"V={candidate}")
-    if [e.end for e in found] == [len(candidate) + 2]:
-        return candidate
-    return quote(value)
+    built = _in_place(marked.split(mark), values, pieces)
+    return quote(value) if built is None else f'"{built}"'
 
 
-def _in_place(marked: str, mark: str, values: list[str]) -> str | None:
-    """Double-quoted text with each ``mark`` replaced by its value, read by bash as that value
-    between what precedes and follows it; None where that can't be said surely."""
+def _in_place(segments: list[str], values: list[str], pieces: re.Pattern[str]) -> str | None:
+    """The text around the references, each read piece by piece, with the values between them
+    escaped for double quotes; None where a piece is not one whose reading is certain."""
     out: list[str] = []
-    queue = iter(values)
-    at = 0
-    name: int | None = None  # where in ``out`` an unbraced $NAME stands, if it is the last piece
-    while at < len(marked):
-        char, following = marked[at], marked[at + 1 : at + 2]
-        if char == mark:
-            value = next(queue)
-            if name is not None and name == len(out) - 1 and _NAME_CHAR.match(value):
-                out[name] = "${" + out[name][1:] + "}"  # "$HOME" then "x" is no "$HOMEx"
-            out.append(_escape(value))
-            at += 1
-        elif char == "\\" and following == mark:
-            at += 1  # it escaped the reference's own "$", which the value replaces
-        elif char == "\\" and following in _ESCAPED:
-            out.append(marked[at : at + 2])
-            at += 2
-        elif char == "$" and following == mark:
-            out.append("\\$")  # a lone "$" is literal, and must not take up the value
-            at += 1
-        elif char == "$" and (parameter := _PARAMETER.match(marked, at)):
-            if _NAME_CHAR.match(following) and not following.isdigit():
-                name = len(out)
-            out.append(parameter.group())
-            at = parameter.end()
-        elif char == "`" or (char == "$" and following != "" and following in "({"):
-            # Elsewhere where bash ends these is for its parser to say: no reference may follow.
-            delimited = _DELIMITED.match(marked, at)
-            if delimited is not None and mark not in delimited.group():
-                out.append(delimited.group())
-                at = delimited.end()
-                continue
-            if mark in marked[at:]:
+    for index, segment in enumerate(segments):
+        at, last = 0, ""
+        while at < len(segment):
+            match = pieces.match(segment, at)
+            if match is None:
                 return None
-            out.append(marked[at:])
-            break
-        else:
-            out.append(char)
-            at += 1
+            last, at = match.group(), match.end()
+            out.append(last)
+        if index < len(values):
+            if last.startswith("$") and not last.startswith("${"):
+                out[-1] = "${" + last[1:] + "}"  # "$HOME" then a value is no "$HOMEvalue"
+            out.append(_escape(values[index]))
     return "".join(out)
 
 

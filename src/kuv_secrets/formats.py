@@ -110,6 +110,14 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
     if fmt == "yaml":
         replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
         return yamlspans.rewrite(text, replays, label)
+    if fmt == "dotenv":
+        inside = dotenv.quoted_at(text, [scalar.start for scalar, _, _ in edits])
+        for (scalar, _, _), quoted in zip(edits, inside):
+            if quoted:
+                raise CliError(
+                    f"{label}:{scalar.line}: bash reads this line inside a quote opened on an "
+                    "earlier line, where a value could run as a command; mend the quoting first"
+                )
     pieces: list[str] = []
     done = 0
     for scalar, new, values in edits:
