@@ -453,8 +453,9 @@ class TestRun:
         realm.put("other")
         result = realm.run("run", "--", "touch", "ran", DB=ref("no-such-id"), API=f"x{ref('gone')}")
         assert result.returncode == 4
-        for name in (b"DB", b"API"):
-            assert b"variable " + name + b": secret id not found" in result.stderr
+        for name, secret_id in ((b"DB", b"no-such-id"), (b"API", b"gone")):
+            said = b"variable " + name + b": ${{ " + secret_id + b" }}: secret id not found"
+            assert said in result.stderr
         assert not (realm.root / "ran").exists()
 
     @pytest.mark.parametrize(("options", "seen"), [([], ""), (["--pass-key"], "key")])

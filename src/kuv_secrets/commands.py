@@ -27,6 +27,7 @@ from kuv_secrets.errors import (
 )
 from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
+from kuv_secrets.scalars import CLOSE, OPEN
 from kuv_secrets.streams import (
     OutputError,
     printable,
@@ -223,14 +224,20 @@ def _child_environment(records: type[Secrets], args: argparse.Namespace) -> dict
         # With the realm key the command could read any secret, whatever --owner and --prefix say.
         environment.pop(os.environ.get("KUV_SECRET_NAME", "kuv_top_secret").upper(), None)
     failures: list[tuple[int, str]] = []
+    resolving: list[str] = []
+
+    def resolve(secret_id: str, owner: str, prefix: str) -> str:
+        resolving.append(secret_id)
+        return records.get_secret_from_id(secret_id, owner, prefix)
+
     for name, value in list(environment.items()):
+        resolving.clear()
         try:
-            environment[name] = records.secret_composer(
-                value, records.get_secret_from_id, args.owner, args.prefix
-            )
+            environment[name] = records.secret_composer(value, resolve, args.owner, args.prefix)
         except Exception as exc:  # noqa: BLE001 - every variable is reported, none ends the check
-            failures.append(describe(exc))
-            report(f"environment variable {name}: {failures[-1][1]}")
+            failures.append(describe(exc, resolving[-1] if resolving else None))
+            shown = f" {OPEN} {resolving[-1]} {CLOSE}:" if resolving else ""
+            report(f"environment variable {name}:{shown} {failures[-1][1]}")
     if failures:
         count = len(failures)
         raise CliError(
