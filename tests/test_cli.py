@@ -561,6 +561,7 @@ class TestStore:
             (["put", *PUT, "--file", "--file-name", ".."], b"v", "not a plain file name"),
             (["put", *PUT, "--file", "--file-name", ""], b"v", "not a plain file name"),
             (["put", *PUT], b"", "the value is empty; use --allow-empty"),
+            (["put", *PUT, "--file", "--file-name", "f\udc9b"], b"v", "--file-name: not UTF-8"),
             *(
                 (["put", *PUT, "--id", i], b"v", "cannot stand in a reference")
                 for i in ("", " a", "a}}")
@@ -597,6 +598,15 @@ class TestOutput:
             result = realm.run(*args, stdout=full)
         assert result.returncode == 1
         assert result.stderr.endswith(b"to standard output: No space left on device\n")
+
+    @pytest.mark.parametrize("closed", [">&-", "2>&-"])
+    def test_closed_streams(self, realm: Realm, closed: str) -> None:
+        argv = ["sh", "-c", f'exec "$@" {closed}', "sh", *LAUNCHER, "put", *PUT, "--id", "lost"]
+        run = subprocess.run(argv, input=b"v\n", capture_output=True, cwd=realm.root, env=realm.env)
+        if closed == ">&-":  # nobody learns the id: nothing is kept
+            assert run.returncode == 1 and realm.run("get", "lost").returncode == 4
+        else:  # the note about the final newline goes nowhere, least of all into the id
+            assert (run.returncode, run.stdout) == (0, b"lost\n")
 
     def test_messages_spell_out_control_characters(self, realm: Realm) -> None:
         result = realm.run("render", "in\x1b[2J.yaml")
