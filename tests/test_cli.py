@@ -602,7 +602,10 @@ class TestOutput:
     @pytest.mark.parametrize("closed", [">&-", "2>&-"])
     def test_closed_streams(self, realm: Realm, closed: str) -> None:
         argv = ["sh", "-c", f'exec "$@" {closed}', "sh", *LAUNCHER, "put", *PUT, "--id", "lost"]
-        run = subprocess.run(argv, input=b"v\n", capture_output=True, cwd=realm.root, env=realm.env)
+        env, stdin = realm.env, b"v\n"
+        run = subprocess.run(
+            argv, input=stdin, capture_output=True, cwd=realm.root, env=env, check=False
+        )
         if closed == ">&-":  # nobody learns the id: nothing is kept
             assert run.returncode == 1 and realm.run("get", "lost").returncode == 4
         else:  # the note about the final newline goes nowhere, least of all into the id
