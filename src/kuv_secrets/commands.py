@@ -69,8 +69,6 @@ def cmd_put(args: argparse.Namespace) -> int:
         raise CliError("--file needs --file-name", EXIT_USAGE)
     if not args.file and (args.file_path is not None or args.file_name is not None):
         raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
-    records = record_class()
-    require_key_for_new(records)  # before a value is typed in vain
     options = {
         "id": args.id,
         "owner_name": args.owner,
@@ -83,6 +81,8 @@ def cmd_put(args: argparse.Namespace) -> int:
         if text is not None and not text.isascii() and _SURROGATE.search(text):
             flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
             raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
+    records = record_class()
+    require_key_for_new(records)  # before a value is typed in vain
     fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
     if args.file:
         fields["is_file"] = True
