@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import json
 import os
@@ -445,9 +446,17 @@ class TestRun:
         argv, pipe = [*LAUNCHER, "run", "--", "sh", "-c", script], subprocess.PIPE
         # A session of its own: no terminal, as under a supervisor.
         with subprocess.Popen(argv, stdout=pipe, env=realm.env, start_new_session=True) as proc:
-            assert proc.stdout and proc.stdout.readline() == b"ready\n"
-            proc.send_signal(getattr(signal, f"SIG{name}"))
-            assert proc.wait(30) == 40
+            try:
+                assert proc.stdout and proc.stdout.readline() == b"ready\n"
+                # Sent once run waits for the command, the case that matters.
+                wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
+                while wchan.read_text() != "do_wait" and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                proc.send_signal(getattr(signal, f"SIG{name}"))
+                assert proc.wait(30) == 40
+            finally:  # never a hang, nor a command left behind
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(proc.pid, signal.SIGKILL)
 
     def test_failing_references_run_nothing(self, realm: Realm) -> None:
         realm.put("other")
