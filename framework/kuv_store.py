@@ -72,10 +72,11 @@ class RecordExistsError(ValueError):
 
 
 class RecordGoneError(LookupError):
-    """``save`` of a loaded or saved record found it deleted since."""
+    """``save`` of a loaded record found it deleted since."""
 
 
-_USERINFO = re.compile(r"^(\s*[A-Za-z][A-Za-z0-9+.-]*://[^:/?#@]*):.*@", re.DOTALL)
+_SCHEME = r"\s*[A-Za-z][A-Za-z0-9+.-]*://"
+_USERINFO = re.compile(rf"^({_SCHEME}[^:/?#@]*):.*@", re.DOTALL)
 # A value runs to the next "&name=": a password's unquoted "&" or "#" stays redacted.
 _PARAMETER = re.compile(r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*")
 
@@ -400,14 +401,11 @@ class _Postgres:
 _Engine = _SQLite | _Postgres
 
 
-_SCHEME = re.compile(r"\s*[A-Za-z][A-Za-z0-9+.-]*://")
-
-
 @functools.lru_cache(maxsize=16)
 def _engine_for(target: str) -> _Engine:
     if target.startswith(("postgresql://", "postgres://")):
         return _Postgres(target)
-    if _SCHEME.match(target):
+    if re.match(_SCHEME, target):
         # Never a file path: that would create a file named after the URL and echo it whole.
         raise ValueError(
             f"unsupported store URL {redact(target)!r} (from {DATABASE_ENV}): "

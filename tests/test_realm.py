@@ -46,6 +46,22 @@ def listed(realm: Realm, *args: str) -> list[dict[str, Any]]:
     return rows
 
 
+def host_put(realm: Realm, name: str, key: str) -> str:
+    """A secret stored by a host through the module, as the command line would not store it."""
+    made = f"r = S(secret='b', owner_name='o', name={name!r}); r.save(); print(r.id)"
+    return (
+        subprocess.run(
+            [LAUNCHER[0], "-c", f"from kuv_secrets.secrets import Secrets as S; {made}"],
+            capture_output=True,
+            cwd=realm.root,
+            check=True,
+            env={**realm.env, KEY_VAR: key},
+        )
+        .stdout.decode()
+        .strip()
+    )
+
+
 def key_file(realm: Realm, key: str, mode: int = 0o600) -> str:
     (realm.root / "new.key").write_text(key)
     (realm.root / "new.key").chmod(mode)
@@ -86,6 +102,10 @@ class TestList:
             *([r["id"], r["owner_name"], r["name"], *kind[r["is_file"]]] for r in rows),
         ]
         assert "v1" not in table + str(rows) and "gAAAA" not in table + str(rows)
+
+    def test_undecodable_name_keeps_the_listing(self, realm: Realm) -> None:
+        host_put(realm, "n\udc9b", realm.key)  # bytes a host took from a file name
+        assert [row["name"] for row in listed(realm)] == ["n\udc9b"]
 
 
 class TestDelete:
@@ -153,18 +173,11 @@ class TestRotate:
     def test_one_foreign_record_stops_it(self, realm: Realm) -> None:
         mine = realm.put("a", *OWNED)
         # Made by a host under another key: the command line refuses such a put.
-        made = "r = S(secret='b', owner_name='o', name='n'); r.save(); print(r.id)"
-        foreign = subprocess.run(
-            [LAUNCHER[0], "-c", f"from kuv_secrets.secrets import Secrets as S; {made}"],
-            capture_output=True,
-            cwd=realm.root,
-            check=True,
-            env={**realm.env, KEY_VAR: Fernet.generate_key().decode()},
-        )
+        foreign = host_put(realm, "n", Fernet.generate_key().decode())
         result = realm.run(
             "rotate", "--new-key-file", key_file(realm, Fernet.generate_key().decode())
         )
-        assert result.returncode == 3 and foreign.stdout.strip() in result.stderr
+        assert result.returncode == 3 and foreign.encode() in result.stderr
         assert mine.encode() not in result.stderr and realm.run("get", mine).stdout == b"a"
 
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import re
 import signal
 import subprocess
 import threading
@@ -27,7 +26,7 @@ from kuv_secrets.errors import (
 )
 from kuv_secrets.formats import find, format_of, render
 from kuv_secrets.publish import check_output, write_output
-from kuv_secrets.scalars import CLOSE, OPEN
+from kuv_secrets.scalars import CLOSE, OPEN, SURROGATE
 from kuv_secrets.streams import (
     OutputError,
     printable,
@@ -36,8 +35,6 @@ from kuv_secrets.streams import (
     report,
     write_stdout,
 )
-
-_SURROGATE = re.compile("[\ud800-\udfff]")
 
 if TYPE_CHECKING:
     from types import FrameType
@@ -78,7 +75,7 @@ def cmd_put(args: argparse.Namespace) -> int:
     }
     for option, text in options.items():
         # Undecodable bytes from the command line would be stored as lone surrogates.
-        if text is not None and not text.isascii() and _SURROGATE.search(text):
+        if text is not None and not text.isascii() and SURROGATE.search(text):
             flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
             raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
     records = record_class()

@@ -8,21 +8,19 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from kuv_secrets import dotenv, jsonspans, yamlspans
 from kuv_secrets.errors import CliError, describe
-from kuv_secrets.scalars import CLOSE, OPEN, Lines, Scalar, Substitute
+from kuv_secrets.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
 
 if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
 _SHOWN = 40
-_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def format_of(path: str | None, forced: str | None) -> str:
@@ -153,7 +151,7 @@ def _writable(
     for index, value in enumerate(values):
         if fmt == "dotenv" and "\x00" in value:
             reason = "the value holds a NUL character, which an environment file can't hold"
-        elif fmt in ("dotenv", "text") and _SURROGATE.search(value):
+        elif fmt in ("dotenv", "text") and SURROGATE.search(value):
             reason = "the value holds a lone surrogate, which UTF-8 text can't hold"
         else:
             continue

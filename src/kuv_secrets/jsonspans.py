@@ -6,14 +6,13 @@ import json
 import re
 from collections.abc import Callable
 
-from kuv_secrets.scalars import OPEN, Lines, Scalar
+from kuv_secrets.scalars import OPEN, SURROGATE, Lines, Scalar
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")
 # The json module reads these too; they are no JSON, but the file is passed on, not judged.
 _LITERAL = re.compile(r"true|false|null|NaN|-?Infinity")
 _CLOSER = {"{": "}", "[": "]"}
-_SURROGATE = re.compile("[\ud800-\udfff]")
 # The json module's own string reader (in C where it can be), which its stubs leave out.
 _Scan = Callable[[str, int, bool], tuple[str, int]]
 _scanstring: _Scan = json.decoder.scanstring  # type: ignore[attr-defined]
@@ -62,10 +61,13 @@ def scalars(text: str) -> list[Scalar]:
 
 
 def encode(value: str) -> str:
-    # UTF-8 can't hold a lone surrogate; JSON says it as an escape.
-    return _SURROGATE.sub(
-        lambda m: f"\\u{ord(m.group()):04x}", json.dumps(value, ensure_ascii=False)
-    )
+    return dumps(value)
+
+
+def dumps(data: object, indent: int | None = None) -> str:
+    """JSON text fit for UTF-8: characters as they are, but a lone surrogate as an escape."""
+    text = json.dumps(data, ensure_ascii=False, indent=indent)
+    return SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
 
 
 def _skip(text: str, pos: int) -> int:

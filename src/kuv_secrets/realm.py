@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import base64
 import contextlib
-import json
 import os
 import stat
 import sys
@@ -14,6 +13,7 @@ from typing import TYPE_CHECKING
 
 from kuv_meta import RecordGoneError, transaction
 
+from kuv_secrets import jsonspans
 from kuv_secrets.dotenv import Entry, entries, literal
 from kuv_secrets.errors import (
     EXIT_KEY,
@@ -121,7 +121,8 @@ def cmd_list(args: argparse.Namespace) -> int:
     if args.format == "json":
         fields = ("owner_name", "name", "is_file", "file_path", "file_name")
         rows = [{"id": r.id, **{f: getattr(r, f) for f in fields}} for r in selected]
-        write_stdout(json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
+        # A name a host stored from undecodable bytes must not break the listing for everyone.
+        write_stdout(jsonspans.dumps(rows, indent=2) + "\n")
         return EXIT_OK
     table = [["ID", "OWNER", "NAME", "KIND", "FILE"]]
     for record in selected:

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
 OPEN, CLOSE = "${{", "}}"
+# What UTF-8 can't hold: undecodable bytes from the command line or a file name become these.
+SURROGATE = re.compile("[\ud800-\udfff]")
 # Substitutes the references of some source text with the values already resolved for a scalar,
 # each passed through the given function first.
 Substitute = Callable[[str, Callable[[str], str]], str]
