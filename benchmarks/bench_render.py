@@ -17,7 +17,7 @@ from typing import Any
 import yaml
 
 from kuv_secrets import secrets
-from kuv_secrets.formats import render
+from kuv_secrets.render.formats import render
 
 
 def resolve(cls: Any, secret_id: str, owner_name: str = "", prefix: str = "") -> str:

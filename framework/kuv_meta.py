@@ -35,6 +35,7 @@ from kuv_store import (
     StoreUnavailableError,
     run,
     transaction,
+    using,
 )
 
 if TYPE_CHECKING:
@@ -50,6 +51,7 @@ __all__ = [
     "VirtualWorker",
     "WorkerMeta",
     "transaction",
+    "using",
 ]
 
 

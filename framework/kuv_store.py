@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import contextvars
 import functools
 import os
 import re
@@ -39,6 +40,7 @@ __all__ = [
     "redact",
     "run",
     "transaction",
+    "using",
 ]
 
 DATABASE_ENV = "KUV_DATABASE"
@@ -416,8 +418,24 @@ def _engine_for(target: str) -> _Engine:
     return _SQLite(target)
 
 
+# A caller that carries its own configuration (the command line's context) names the store here
+# instead of in the process environment; it holds for the thread (and task) that set it.
+_TARGET: contextvars.ContextVar[str | None] = contextvars.ContextVar("kuv_store_target", default=None)
+
+
+@contextlib.contextmanager
+def using(target: str) -> Iterator[None]:
+    """Within the block, this thread's records live in ``target`` whatever ``KUV_DATABASE`` says."""
+    token = _TARGET.set(target)
+    try:
+        yield
+    finally:
+        _TARGET.reset(token)
+
+
 def _engine() -> _Engine:
-    return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE))
+    target = _TARGET.get()
+    return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE) if target is None else target)
 
 
 def _rollback(handle: Handle) -> None:

@@ -1,9 +1,11 @@
-"""The kuv-secrets command, run as a user runs it: in a subprocess, against the installed wheel."""
+"""The kuv-secrets command, called in-process through a context of its own, and run as a user runs
+it (a subprocess) for what only a process shows: signals, terminals, closed streams, races."""
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import json
 import os
 import re
@@ -22,8 +24,9 @@ import yaml
 from conftest import ENGINES
 from cryptography.fernet import Fernet
 
-from kuv_secrets import cli, publish
-from kuv_secrets.errors import CliError
+from kuv_secrets import cli
+from kuv_secrets.cli.status import CliError
+from kuv_secrets.files import publish
 
 KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
@@ -35,6 +38,23 @@ PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
 IMPORT = ["--owner", "ann", "--name-prefix", "p."]
 PLAIN = "s3cr3t"
 TRICKY = 'pä"ss: wörd\n🗝 {x}'  # breaks JSON, YAML and text naively pasted in
+
+
+@contextlib.contextmanager
+def in_folder(folder: Path) -> Iterator[None]:
+    # A file secret's relative path is the process's working directory's, as for any host.
+    before = os.getcwd()
+    os.chdir(folder)
+    try:
+        yield
+    finally:
+        os.chdir(before)
+
+
+def default_signals() -> None:
+    """For a child: undo what the test runner's starter ignored (nohup, a background job)."""
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
 
 
 class Realm:
@@ -53,6 +73,19 @@ class Realm:
     def run(
         self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
     ) -> subprocess.CompletedProcess[bytes]:
+        """The command called in-process, with its own context: streams, environment, folder."""
+        out = io.BytesIO() if stdout is subprocess.PIPE else stdout
+        err = io.StringIO()
+        ctx = cli.Context(io.BytesIO(stdin), out, err, {**self.env, **env}, str(self.root))
+        with in_folder(self.root):
+            status = cli.main(list(args), ctx)
+        captured = out.getvalue() if stdout is subprocess.PIPE else None
+        return subprocess.CompletedProcess(args, status, captured, err.getvalue().encode())
+
+    def spawn(
+        self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
+    ) -> subprocess.CompletedProcess[bytes]:
+        """The command in a process of its own, as a user runs it."""
         return subprocess.run(
             [*LAUNCHER, *args],
             input=stdin,
@@ -62,6 +95,7 @@ class Realm:
             env={**self.env, **env},
             check=False,
             timeout=60,
+            preexec_fn=default_signals,
         )
 
     def put(self, value: str, *options: str) -> str:
@@ -184,7 +218,9 @@ class TestExitStatus:
         script = Path(sys.executable).with_name("kuv-secrets")
         if not script.exists():
             pytest.skip("no console script beside this interpreter")
-        result = subprocess.run([script, "keygen"], capture_output=True, check=False)
+        result = subprocess.run(
+            [script, "keygen"], capture_output=True, check=False, preexec_fn=default_signals
+        )
         assert result.returncode == 0
         Fernet(result.stdout.strip())
 
@@ -258,6 +294,7 @@ sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
             env=realm.env,
             check=False,
             timeout=60,
+            preexec_fn=default_signals,
         )
         assert result.returncode == 0, result.stdout + result.stderr
         assert b"typed" in result.stdout and b"hidden" not in result.stdout
@@ -430,7 +467,7 @@ class TestRun:
         self, realm: Realm, ids: dict[str, str], code: int
     ) -> None:
         script = 'printf "%s|%s" "$DB" "$PLAIN_VAR"; exit ' + str(code)
-        result = realm.run(
+        result = realm.spawn(
             "run", "--owner", "ann", "--", "sh", "-c", script,
             DB=f"pw={ref(ids['tricky'])}", PLAIN_VAR="as is",
         )  # fmt: skip
@@ -438,7 +475,7 @@ class TestRun:
         assert result.stdout.decode() == f"pw={TRICKY}|as is"
 
     def test_signal_status(self, realm: Realm) -> None:
-        assert realm.run("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
+        assert realm.spawn("run", "--", "sh", "-c", "kill -TERM $$").returncode == 128 + 15
 
     @pytest.mark.parametrize("name", ["INT", "QUIT", "TERM", "HUP", "USR1", "USR2"])
     def test_signals_reach_the_command(self, realm: Realm, name: str) -> None:
@@ -451,7 +488,9 @@ class TestRun:
         )
         argv, pipe = [*LAUNCHER, "run", "--", sys.executable, "-c", script], subprocess.PIPE
         # A session of its own: no terminal, as under a supervisor.
-        with subprocess.Popen(argv, stdout=pipe, env=realm.env, start_new_session=True) as proc:
+        with subprocess.Popen(
+            argv, stdout=pipe, env=realm.env, start_new_session=True, preexec_fn=default_signals
+        ) as proc:
             try:
                 assert proc.stdout and proc.stdout.readline() == b"ready\n"
                 # Sent once run waits for the command, the case that matters.
@@ -475,7 +514,7 @@ class TestRun:
 
     @pytest.mark.parametrize(("options", "seen"), [([], ""), (["--pass-key"], "key")])
     def test_realm_key_stays_behind(self, realm: Realm, options: list[str], seen: str) -> None:
-        result = realm.run("run", *options, "--", "sh", "-c", f'printf %s "${{{KEY_VAR}:+key}}"')
+        result = realm.spawn("run", *options, "--", "sh", "-c", f'printf %s "${{{KEY_VAR}:+key}}"')
         assert (result.returncode, result.stdout.decode()) == (0, seen)
 
     def test_missing_command(self, realm: Realm) -> None:
@@ -541,7 +580,7 @@ class TestStore:
     def test_of_racing_puts_one_wins(self, realm: Realm) -> None:
         with ThreadPoolExecutor(10) as pool:
             runs = pool.map(
-                lambda i: realm.run("put", *PUT, "--id", "one", stdin=b"%d" % i), range(10)
+                lambda i: realm.spawn("put", *PUT, "--id", "one", stdin=b"%d" % i), range(10)
             )
             results = [(r.returncode, b"already exists" in r.stderr) for r in runs]
         assert sorted(results) == [(0, False)] + [(1, True)] * 9
@@ -618,9 +657,8 @@ class TestOutput:
     def test_closed_streams(self, realm: Realm, closed: str) -> None:
         argv = ["sh", "-c", f'exec "$@" {closed}', "sh", *LAUNCHER, "put", *PUT, "--id", "lost"]
         env, stdin = realm.env, b"v\n"
-        run = subprocess.run(
-            argv, input=stdin, capture_output=True, cwd=realm.root, env=env, check=False
-        )
+        popen = {"cwd": realm.root, "env": env, "preexec_fn": default_signals}
+        run = subprocess.run(argv, input=stdin, capture_output=True, check=False, **popen)
         if closed == ">&-":  # nobody learns the id: nothing is kept
             assert run.returncode == 1 and realm.run("get", "lost").returncode == 4
         else:  # the note about the final newline goes nowhere, least of all into the id
@@ -638,7 +676,8 @@ class TestOutput:
         pipe = subprocess.PIPE
         env = {**realm.env, "PYTHONUNBUFFERED": unbuffered}
         argv = [*LAUNCHER, *args]
-        with subprocess.Popen(argv, stdout=pipe, stderr=pipe, cwd=realm.root, env=env) as proc:
+        popen = {"cwd": realm.root, "env": env, "preexec_fn": default_signals}
+        with subprocess.Popen(argv, stdout=pipe, stderr=pipe, **popen) as proc:
             assert proc.stdout and proc.stderr and proc.stdout.read(5) == b"xxxxx"
             proc.stdout.close()  # the rest can go nowhere now
             assert proc.wait(60) == 1
@@ -648,7 +687,8 @@ class TestOutput:
     def test_signal_during_render_leaves_nothing(self, realm: Realm, signum: int) -> None:
         os.mkfifo(realm.root / "in.env")
         args = [*LAUNCHER, "render", "in.env", "-o", "out.env"]
-        with subprocess.Popen(args, stderr=subprocess.PIPE, cwd=realm.root, env=realm.env) as proc:
+        popen = {"cwd": realm.root, "env": realm.env, "preexec_fn": default_signals}
+        with subprocess.Popen(args, stderr=subprocess.PIPE, **popen) as proc:
             with open(realm.root / "in.env", "w"):  # open once the command opens it
                 # Sent in the blocking read: a signal caught just before it would wait for it.
                 wchan, deadline = Path(f"/proc/{proc.pid}/wchan"), time.monotonic() + 30
@@ -711,7 +751,7 @@ class TestPublication:
             fake = "/no/proc" if name == "PROC_FD" else _fault(getattr(owner, name), *how)
             monkeypatch.setattr(owner, name, fake)
         try:
-            publish.write_output(str(target), b"new", force)
+            publish.publish_file(str(target), b"new", force)
             assert error is None and stat.S_IMODE(target.stat().st_mode) == 0o600
         except (OSError, CliError) as exc:
             assert error is not None and error in str(exc) and str(target) in str(exc)

@@ -62,6 +62,37 @@ def host_put(realm: Realm, name: str, key: str) -> str:
     )
 
 
+def foreign(path: Path) -> None:
+    """A file of another user's, holding the secret's value: never ours to replace or remove."""
+    if os.geteuid() != 0:
+        pytest.skip("only root can give a file to another user")
+    path.write_text("v")
+    path.chmod(0o600)
+    os.chown(path, 65534, 65534)
+
+
+def holding(value: str, mode: int = 0o600) -> Any:
+    def place(path: Path) -> None:
+        path.write_text(value)
+        path.chmod(mode)
+
+    return place
+
+
+# What may stand where a file secret with the value "v" is delivered, and the status of a
+# command that would remove or replace it: only the secret's own file is touched.
+DELIVERED = [
+    pytest.param(holding("v"), 0, id="its-own"),
+    pytest.param(holding("v", 0o644), 0, id="its-own-readable"),
+    pytest.param(lambda p: None, 0, id="none"),
+    pytest.param(holding("v", 0o664), 1, id="group-writable"),
+    pytest.param(holding(""), 1, id="other-value"),
+    pytest.param(lambda p: p.symlink_to(p.parent), 1, id="symlink"),
+    pytest.param(Path.mkdir, 1, id="directory"),
+    pytest.param(foreign, 1, id="another-users"),
+]
+
+
 def key_file(realm: Realm, key: str, mode: int = 0o600) -> str:
     (realm.root / "new.key").write_text(key)
     (realm.root / "new.key").chmod(mode)
@@ -125,15 +156,7 @@ class TestDelete:
         result = realm.run("delete", "--remove-file", anonymous.id)
         assert result.returncode == 1 and b"left in place" in result.stderr
 
-    @pytest.mark.parametrize(
-        ("place", "status"),
-        [
-            (Path.touch, 0),
-            (lambda p: None, 0),
-            (lambda p: p.symlink_to(p.parent), 1),
-            (Path.mkdir, 1),
-        ],
-    )
+    @pytest.mark.parametrize(("place", "status"), DELIVERED)
     def test_remove_file(self, realm: Realm, place: Any, status: int) -> None:
         secret_id = realm.put("v", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
         (realm.root / "out").mkdir()
@@ -141,6 +164,7 @@ class TestDelete:
         result = realm.run("delete", "--remove-file", secret_id)
         assert result.returncode == status and listed(realm) == []
         assert os.path.lexists(realm.root / "out" / "k") == bool(status)
+        assert not status or b"deleted 1 secrets, but: out/k: " in result.stderr
 
 
 class TestRotate:
@@ -226,6 +250,20 @@ def test_update_keeps_a_secret_deleted_meanwhile(realm: Realm) -> None:
 
 
 class TestUpdateFileSecret:
+    @pytest.mark.parametrize(("place", "status"), DELIVERED)
+    def test_only_its_own_file_is_replaced(self, realm: Realm, place: Any, status: int) -> None:
+        secret_id = realm.put("v", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
+        (realm.root / "out").mkdir()
+        place(realm.root / "out" / "k")
+        before = (realm.root / "out" / "k").lstat() if status else None
+        result = realm.run("update", secret_id, stdin=b"new")
+        assert result.returncode == status
+        if status:
+            assert b"the secret is updated, but its file out/k " in result.stderr
+            assert (realm.root / "out" / "k").lstat() == before
+        elif os.path.lexists(realm.root / "out" / "k"):
+            assert (realm.root / "out" / "k").read_text() == "new"
+
     def test_delivered_file_is_replaced(self, realm: Realm) -> None:
         secret_id = realm.put("old", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
         assert realm.run("get", secret_id).returncode == 0
@@ -239,7 +277,8 @@ class TestUpdateFileSecret:
         secret_id = realm.put("old", *OWNED, "--file", "--file-name", "k")
         (realm.root / "k").mkdir()
         result = realm.run("update", secret_id, stdin=b"new")
-        assert result.returncode == 1 and b"updated, but ./k is not a regular file" in result.stderr
+        said = b"updated, but its file ./k was not replaced: Is a directory"
+        assert result.returncode == 1 and said in result.stderr
         (realm.root / "k").rmdir()
         assert (realm.root / realm.run("get", secret_id).stdout.decode()).read_text() == "new"
 
@@ -249,19 +288,25 @@ class TestGlobalOptions:
         assert realm.run("--version").stdout.startswith(b"kuv-secrets 0.")
 
     @pytest.mark.parametrize(
-        ("mode", "status"), [(0o400, 0), (0o604, 3), (0o620, 3), ("dir", 3), ("fifo", 3)]
+        ("mode", "status"),
+        [(0o400, 0), (0o604, 3), (0o620, 3), ("dir", 3), ("fifo", 3), ("foreign", 3)],
     )
     def test_key_file(self, realm: Realm, mode: int | str, status: int) -> None:
         secret_id = realm.put("v", *OWNED)
         realm.env[KEY_VAR] = ""
         if isinstance(mode, int):
             path = key_file(realm, realm.key + "\n", mode)
+        elif mode == "foreign":
+            path = key_file(realm, realm.key)
+            foreign_key = realm.root / path
+            foreign(foreign_key)
+            foreign_key.write_text(realm.key)
         else:  # a FIFO without a writer must not be waited on
             (os.mkfifo if mode == "fifo" else os.mkdir)(realm.root / "new.key")
             path = "new.key"
         result = realm.run("--key-file", path, "get", secret_id)
         assert (result.returncode, b"new.key" in result.stderr) == (status, bool(status))
-        child = realm.run("--key-file", path, "run", "--", "env")
+        child = realm.spawn("--key-file", path, "run", "--", "env")
         assert child.returncode == status and realm.key.encode() not in child.stdout
 
 

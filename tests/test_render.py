@@ -14,8 +14,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from kuv_secrets import cli, secrets
-from kuv_secrets.dotenv import entries, quote
-from kuv_secrets.formats import render
+from kuv_secrets.render.dotenv import entries, quote
+from kuv_secrets.render.formats import render
 
 VALUES = {
     "pw": 'pa"ss: w#rd $(id) `x`\n',

@@ -6,7 +6,9 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 
-OPEN, CLOSE = "${{", "}}"
+from kuv_secrets.render.scan import CLOSE, OPEN
+
+__all__ = ["CLOSE", "OPEN", "SURROGATE", "Lines", "Scalar", "Substitute"]
 # What UTF-8 can't hold: undecodable bytes from the command line or a file name become these.
 SURROGATE = re.compile("[\ud800-\udfff]")
 # Substitutes the references of some source text with the values already resolved for a scalar,

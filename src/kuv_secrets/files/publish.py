@@ -17,8 +17,12 @@ import stat
 import uuid
 from collections.abc import Iterator
 
-from kuv_secrets.errors import CliError
-from kuv_secrets.streams import write_stdout
+from typing import TYPE_CHECKING
+
+from kuv_secrets.cli.status import CliError
+
+if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
 
 PROC_FD = "/proc/self/fd"
 _RENAME_NOREPLACE = 1
@@ -70,14 +74,16 @@ def check_output(path: str | None, force: bool) -> None:
         raise _exists(path)
 
 
-def write_output(path: str | None, data: bytes, force: bool) -> None:
+def write_output(ctx: Context, path: str | None, data: bytes, force: bool) -> None:
     """Write ``data`` to standard output (``None`` or ``-``), or publish it at ``path`` with
     mode 0600 in one step; an existing file is replaced only with ``force``."""
     if _is_stdout(path):
-        write_stdout(data)
+        from kuv_secrets.files.streams import write_stdout
+
+        write_stdout(ctx, data)
         return
     assert path is not None
-    publish_file(path, data, force)
+    publish_file(ctx.path(path), data, force)
 
 
 def publish_file(path: str, data: bytes, force: bool) -> None:

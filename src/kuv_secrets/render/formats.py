@@ -12,11 +12,12 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from kuv_secrets import dotenv, jsonspans, yamlspans
-from kuv_secrets.errors import CliError, describe
-from kuv_secrets.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
+from kuv_secrets.render import dotenv, jsonspans, scan
+from kuv_secrets.cli.status import CliError, describe
+from kuv_secrets.render.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
 
 if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
     from kuv_secrets.secrets import Secrets
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
@@ -42,31 +43,12 @@ class Reference:
     left: str = ""  # why a complete reference stays as it is
 
 
-def references(records: type[Secrets], text: str) -> list[tuple[int, str | None]]:
-    """Offset of each marker and the id it opens, as the module's own composer pairs them."""
-    found: list[tuple[int, str | None]] = []
-    ids: list[str] = []
-
-    def record(secret_id: str, owner: str, prefix: str) -> str:
-        ids.append(secret_id)
-        return ""
-
-    at = text.find(OPEN)
-    while at != -1:
-        following = text.find(OPEN, at + len(OPEN))
-        # From one marker to the next is one segment of the composer's cut, pairing and all.
-        records.secret_composer(text[at : len(text) if following == -1 else following], record)
-        found.append((at, ids.pop() if ids else None))
-        at = following
-    return found
-
-
-def find(records: type[Secrets], text: str, fmt: str, label: str) -> list[Reference]:
+def find(text: str, fmt: str, label: str) -> list[Reference]:
     """Every reference marker in the string values (and keys) of ``text``, in order."""
     found = []
     for scalar in _scalars(text, fmt, label):
-        markers = references(records, scalar.value)
-        for line, (offset, secret_id) in zip(_lines(text, scalar, len(markers)), markers):
+        markers = scan.references(scalar.value)
+        for line, (offset, _, secret_id) in zip(_lines(text, scalar, len(markers)), markers):
             if secret_id is None:
                 shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
             else:
@@ -94,18 +76,29 @@ def _lines(text: str, scalar: Scalar, count: int) -> list[int]:
     return [scalar.line + text.count("\n", scalar.start, at) for at in offsets]
 
 
-def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str, label: str) -> str:
+def render(
+    records: type[Secrets],
+    text: str,
+    fmt: str,
+    owner: str,
+    prefix: str,
+    label: str,
+    *,
+    ctx: Context | None = None,
+) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
     for scalar in _scalars(text, fmt, label):
         if not _left(scalar):
-            new, values, ids = _compose(records, text, scalar, owner, prefix, label)
+            new, values, ids = _compose(records, text, scalar, owner, prefix, label, ctx)
             if new != scalar.value:
-                _writable(records, text, scalar, fmt, values, ids, label)
+                _writable(text, scalar, fmt, values, ids, label)
                 edits.append((scalar, new, values))
     if not edits:
         return text
     if fmt == "yaml":
+        from kuv_secrets.render import yamlspans
+
         replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
         return yamlspans.rewrite(text, replays, label)
     if fmt == "dotenv":
@@ -138,7 +131,6 @@ def render(records: type[Secrets], text: str, fmt: str, owner: str, prefix: str,
 
 
 def _writable(
-    records: type[Secrets],
     text: str,
     scalar: Scalar,
     fmt: str,
@@ -155,14 +147,14 @@ def _writable(
             reason = "the value holds a lone surrogate, which UTF-8 text can't hold"
         else:
             continue
-        line = _line_of(records, text, scalar, index)
+        line = _line_of(text, scalar, index)
         raise CliError(f"{label}:{line}: {OPEN} {ids[index]} {CLOSE}: {reason}")
 
 
-def _line_of(records: type[Secrets], text: str, scalar: Scalar, index: int) -> int:
+def _line_of(text: str, scalar: Scalar, index: int) -> int:
     """The line of the complete reference that resolved ``index``-th in a scalar."""
-    markers = references(records, scalar.value)
-    complete = [k for k, (_, found) in enumerate(markers) if found is not None]
+    markers = scan.references(scalar.value)
+    complete = [k for k, marker in enumerate(markers) if marker.secret_id is not None]
     if index >= len(complete):
         return scalar.line
     return _lines(text, scalar, len(markers))[complete[index]]
@@ -191,6 +183,8 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
                 f"{label}:{exc.lineno}: not valid JSON: {exc.msg} (column {exc.colno})"
             ) from None
     if fmt == "yaml":
+        from kuv_secrets.render import yamlspans
+
         return yamlspans.scalars(text, label)
     if fmt == "dotenv":
         lines = Lines(text)
@@ -202,7 +196,13 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
 
 
 def _compose(
-    records: type[Secrets], text: str, scalar: Scalar, owner: str, prefix: str, label: str
+    records: type[Secrets],
+    text: str,
+    scalar: Scalar,
+    owner: str,
+    prefix: str,
+    label: str,
+    ctx: Context | None,
 ) -> tuple[str, list[str], list[str]]:
     resolved: list[str] = []
     values: list[str] = []
@@ -215,9 +215,9 @@ def _compose(
     try:
         return records.secret_composer(scalar.value, resolve, owner, prefix), values, resolved
     except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
-        status, reason = describe(exc, resolved[-1] if resolved else None)
+        status, reason = describe(exc, ctx, resolved[-1] if resolved else None)
         if not resolved:
             raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
-        line = _line_of(records, text, scalar, len(resolved) - 1)
+        line = _line_of(text, scalar, len(resolved) - 1)
         shown = f"{OPEN} {resolved[-1]} {CLOSE}"
         raise CliError(f"{label}:{line}: {shown}: {reason}", status) from None

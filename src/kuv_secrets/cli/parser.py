@@ -1,36 +1,19 @@
-"""The ``kuv-secrets`` command: realm keys, secret records, rendering and checking configuration."""
+"""The command line's grammar: options, commands and their help.
+
+A command is named here by where it lives; it is imported only when it runs.
+"""
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import signal
 import sys
-import threading
-from collections.abc import Callable, Iterator
-from types import FrameType
-from typing import Any
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 from kuv_secrets import __version__
-from kuv_secrets.commands import (
-    cmd_check,
-    cmd_get,
-    cmd_keygen,
-    cmd_put,
-    cmd_render,
-    cmd_run,
-)
-from kuv_secrets.demo import cmd_demo
-from kuv_secrets.errors import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, describe
-from kuv_secrets.realm import (
-    cmd_delete,
-    cmd_import,
-    cmd_list,
-    cmd_rotate,
-    cmd_update,
-    use_key_file,
-)
-from kuv_secrets.streams import OutputError, discard_stdout, flush_stdout, report
+from kuv_secrets.cli.status import PROG
+
+if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
 
 _EXIT_STATUS = """\
 exit status:
@@ -59,7 +42,7 @@ exit status:
 def _subcommand(
     commands: Any,
     name: str,
-    handler: Callable[[argparse.Namespace], int],
+    handler: str,
     summary: str,
     description: str,
     epilog: str = _EXIT_STATUS,
@@ -132,7 +115,7 @@ def _add_realm_commands(commands: Any) -> None:
     listing = _subcommand(
         commands,
         "list",
-        cmd_list,
+        "realm:list",
         "list the stored secrets, never their values",
         "List id, owner, name, kind (value or file) and file target of the stored secrets. "
         "Values and tokens are never shown.",
@@ -144,7 +127,7 @@ def _add_realm_commands(commands: Any) -> None:
     delete = _subcommand(
         commands,
         "delete",
-        cmd_delete,
+        "realm:delete",
         "delete secrets",
         "Delete the given secrets, all or none: when an id is unknown, nothing is deleted.",
     )
@@ -158,7 +141,7 @@ def _add_realm_commands(commands: Any) -> None:
     rotate = _subcommand(
         commands,
         "rotate",
-        cmd_rotate,
+        "realm:rotate",
         "re-encrypt every secret under a new realm key",
         "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
         "does not open with the current key, nothing changes. Every host then needs the new key.",
@@ -174,7 +157,7 @@ def _add_realm_commands(commands: Any) -> None:
     importing = _subcommand(
         commands,
         "import",
-        cmd_import,
+        "realm:import",
         "store the values of an environment file as secrets",
         "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
         "the file with each value replaced by its reference, ready for render. Comments, blank "
@@ -187,8 +170,31 @@ def _add_realm_commands(commands: Any) -> None:
     )
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+class _Parser(argparse.ArgumentParser):
+    """Help, usage and errors go to the context's streams, not the process's."""
+
+    ctx: Context  # set on a subclass made for each context
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if not message:
+            return
+        from kuv_secrets.files import streams
+
+        # argparse names sys.stdout for help and version, sys.stderr (or None) for the rest.
+        if file is sys.stdout:
+            streams.write_stdout(self.ctx, message)
+        elif self.ctx.stderr is not None:
+            self.ctx.stderr.write(message)
+
+    def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
+        if message:
+            self._print_message(message, sys.stderr)
+        raise SystemExit(status)
+
+
+def build_parser(ctx: Context) -> argparse.ArgumentParser:
+    parser_class = cast("type[_Parser]", type("_ContextParser", (_Parser,), {"ctx": ctx}))
+    parser = parser_class(
         prog=PROG,
         description="Store the realm's secrets encrypted and put them into configuration "
         "where it says ${{ <secret id> }}.",
@@ -202,12 +208,14 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="read the realm key from FILE (mode 0600) instead of the environment",
     )
-    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+    commands = parser.add_subparsers(
+        title="commands", metavar="COMMAND", parser_class=parser_class
+    )
 
     keygen = _subcommand(
         commands,
         "keygen",
-        cmd_keygen,
+        "values:keygen",
         "print a new realm key",
         "Print a new realm key, or write it into a new file readable by its owner only.",
     )
@@ -218,7 +226,7 @@ def build_parser() -> argparse.ArgumentParser:
     put = _subcommand(
         commands,
         "put",
-        cmd_put,
+        "values:put",
         "store a new secret",
         "Store a new secret and print its id. The value is all of standard input, exactly "
         "as given (a final newline included, with a note), or typed at a prompt on a terminal.",
@@ -245,7 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
     update = _subcommand(
         commands,
         "update",
-        cmd_update,
+        "values:update",
         "replace the value of a stored secret",
         "Replace the value of a stored secret with all of standard input, or with the value "
         "typed at a prompt on a terminal. A file secret's file, where resolution from here "
@@ -257,7 +265,7 @@ def build_parser() -> argparse.ArgumentParser:
     get = _subcommand(
         commands,
         "get",
-        cmd_get,
+        "values:get",
         "print the value of one secret",
         "Print the value of one secret, with no newline added; for a file secret, write the "
         "file and print its path.",
@@ -268,7 +276,7 @@ def build_parser() -> argparse.ArgumentParser:
     render = _subcommand(
         commands,
         "render",
-        cmd_render,
+        "config:render",
         "put the secrets into a configuration file",
         "Replace every ${{ <secret id> }} in a configuration file by the secret's value. In "
         "JSON, YAML and dotenv files only the string values that hold references change, each "
@@ -287,7 +295,7 @@ def build_parser() -> argparse.ArgumentParser:
     check = _subcommand(
         commands,
         "check",
-        cmd_check,
+        "config:check",
         "list the references of a configuration file",
         "List every ${{ <secret id> }} in the string values of a configuration file and "
         "whether it resolves, without printing any value; references in keys and incomplete "
@@ -299,7 +307,7 @@ def build_parser() -> argparse.ArgumentParser:
     run = _subcommand(
         commands,
         "run",
-        cmd_run,
+        "run:run",
         "run a command with the secrets in its environment",
         "Substitute the references in the values of the environment variables and run "
         "COMMAND with that environment, less the realm key. Nothing runs when any reference "
@@ -320,7 +328,7 @@ def build_parser() -> argparse.ArgumentParser:
     _subcommand(
         commands,
         "demo",
-        cmd_demo,
+        "demo:demo",
         "show the whole cycle in a throwaway realm",
         "Store a plain and a file secret in a temporary database under a new key, render a "
         "sample YAML configuration that refers to both, and print it.",
@@ -328,62 +336,3 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _exit_code(code: object) -> int:
-    if code is None:
-        return EXIT_OK
-    return code if isinstance(code, int) else EXIT_FAILURE
-
-
-class _Terminated(BaseException):
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-@contextlib.contextmanager
-def _termination_unwinds() -> Iterator[None]:
-    """SIGTERM and SIGHUP unwind like Ctrl-C, so that clean-up code runs (unless ignored)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def terminate(signum: int, frame: FrameType | None) -> None:
-        raise _Terminated(signum)
-
-    previous = [
-        (signum, signal.signal(signum, terminate))
-        for signum in (signal.SIGTERM, signal.SIGHUP)
-        if signal.getsignal(signum) is not signal.SIG_IGN
-    ]
-    try:
-        yield
-    finally:
-        for signum, old in previous:
-            signal.signal(signum, old if old is not None else signal.SIG_DFL)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:
-        return _exit_code(exc.code)
-    if args.handler is None:
-        parser.print_help(sys.stderr)
-        return EXIT_USAGE
-    try:
-        with _termination_unwinds():
-            if args.key_file is not None:
-                use_key_file(args.key_file)
-            status: int = args.handler(args)
-            flush_stdout()
-    except KeyboardInterrupt:
-        return 130
-    except _Terminated as exc:
-        return 128 + exc.signum
-    except Exception as exc:  # noqa: BLE001 - the command's boundary: a message, not a traceback
-        if isinstance(exc, (OutputError, BrokenPipeError)):
-            discard_stdout()
-        status, message = describe(exc)
-        report(message)
-    return status

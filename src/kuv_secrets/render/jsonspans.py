@@ -6,7 +6,7 @@ import json
 import re
 from collections.abc import Callable
 
-from kuv_secrets.scalars import OPEN, SURROGATE, Lines, Scalar
+from kuv_secrets.render.scalars import OPEN, SURROGATE, Lines, Scalar
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")

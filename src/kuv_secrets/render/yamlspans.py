@@ -13,8 +13,8 @@ from collections.abc import Iterator
 
 import yaml
 
-from kuv_secrets.errors import CliError
-from kuv_secrets.scalars import OPEN, Lines, Scalar, Substitute
+from kuv_secrets.cli.status import CliError
+from kuv_secrets.render.scalars import OPEN, Lines, Scalar, Substitute
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 _CORE = "tag:yaml.org,2002:"

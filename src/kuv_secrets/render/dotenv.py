@@ -11,7 +11,7 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
-from kuv_secrets.scalars import Substitute
+from kuv_secrets.render.scalars import Substitute
 
 _NAME = re.compile(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
 _SINGLE = re.compile(r"'([^']*)'")

@@ -1,49 +1,51 @@
-"""Secret values and configuration from standard input or files; output to standard output."""
+"""A command's standard streams: values and configuration in, output and messages out."""
 
 from __future__ import annotations
 
 import contextlib
 import errno
-import getpass
 import os
-import sys
+from typing import TYPE_CHECKING
 
-from kuv_secrets.errors import EXIT_USAGE, PROG, CliError, output_problem
+from kuv_secrets.cli.status import EXIT_USAGE, PROG, CliError, OutputError, output_problem
+
+if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
 
 
-class OutputError(CliError):
-    """Standard output took less than all of what was written (a closed pipe, a full disk)."""
-
-
-def read_value(prompt: str, *, allow_empty: bool = False) -> str:
+def read_value(ctx: Context, prompt: str, *, allow_empty: bool = False) -> str:
     """The secret value: all of standard input exactly, or typed without echo on a terminal."""
-    stdin = sys.stdin
-    if stdin is None:
+    if ctx.stdin is None:
         raise CliError("standard input is closed; pipe the value in")
-    if stdin.isatty():
+    if ctx.interactive():
+        import getpass
+
         try:
             value = getpass.getpass(prompt)
         except EOFError:
             raise CliError("no value given") from None
     else:
         try:
-            value = stdin.buffer.read().decode("utf-8")
+            value = ctx.stdin.read().decode("utf-8")
         except UnicodeDecodeError:
             raise CliError("the value on standard input is not UTF-8 text") from None
         if value.endswith("\n"):
             # Kept: a value may end in a newline; the note catches an accidental `echo`.
-            note("the value ends with a newline, which is kept as part of it (printf %s avoids it)")
+            note(ctx, "the value ends with a newline, which is kept as part of it (printf %s avoids it)")
     if not value and not allow_empty:
         # An empty value is mostly a mistake: `< /dev/null`, an unset variable, a closed pipe.
         raise CliError("the value is empty; use --allow-empty to store it anyway", EXIT_USAGE)
     return value
 
 
-def read_input(path: str | None) -> str:
+def read_input(ctx: Context, path: str | None) -> str:
+    """A configuration: the file at ``path``, or standard input for None."""
     if path is None:
-        data, label = sys.stdin.buffer.read(), "standard input"
+        if ctx.stdin is None:
+            raise CliError("standard input is closed")
+        data, label = ctx.stdin.read(), "standard input"
     else:
-        with open(path, "rb") as fp:
+        with open(ctx.path(path), "rb") as fp:
             data, label = fp.read(), path
     try:
         return data.decode("utf-8")
@@ -51,12 +53,12 @@ def read_input(path: str | None) -> str:
         raise CliError(f"{label}: not UTF-8 text") from None
 
 
-def note(message: str) -> None:
-    _say("note", message)
+def note(ctx: Context, message: str) -> None:
+    _say(ctx, "note", message)
 
 
-def report(message: str) -> None:
-    _say("error", message)
+def report(ctx: Context, message: str) -> None:
+    _say(ctx, "error", message)
 
 
 def printable(text: str) -> str:
@@ -65,44 +67,49 @@ def printable(text: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-def _say(kind: str, message: str) -> None:
-    if sys.stderr is None:  # closed (2>&-): print would fall back to standard output
+def _say(ctx: Context, kind: str, message: str) -> None:
+    if ctx.stderr is None:  # closed (2>&-)
         return
     # Standard error may be the same closed pipe as standard output.
-    with contextlib.suppress(OSError):
-        print(f"{PROG}: {kind}: {printable(message)}", file=sys.stderr, flush=True)
+    with contextlib.suppress(OSError, ValueError):
+        ctx.stderr.write(f"{PROG}: {kind}: {printable(message)}\n")
+        ctx.stderr.flush()
 
 
-def write_stdout(data: str | bytes) -> None:
+def write_stdout(ctx: Context, data: str | bytes) -> None:
     """Write all of ``data``, or raise ``OutputError``: a short write never passes for success."""
     view = memoryview(data.encode("utf-8") if isinstance(data, str) else data)
-    if sys.stdout is None:  # closed (>&-)
+    out = ctx.stdout
+    if out is None:  # closed (>&-)
         raise OutputError(output_problem(OSError(errno.EBADF, "it is closed")))
     try:
-        sys.stdout.flush()
         while view:
             # Unbuffered (python -u, PYTHONUNBUFFERED) this is the raw file, which may write less.
-            written = sys.stdout.buffer.write(view)
+            written = out.write(view)
             if not written:
                 raise BlockingIOError(errno.EAGAIN, "standard output would block")
             view = view[written:]
-        sys.stdout.flush()
+        out.flush()
     except OSError as exc:
         raise OutputError(output_problem(exc)) from None
 
 
-def flush_stdout() -> None:
-    if sys.stdout is None:  # closed, and nothing was written there, or that failed already
+def flush_stdout(ctx: Context) -> None:
+    if ctx.stdout is None:  # closed, and nothing was written there, or that failed already
         return
     try:
-        sys.stdout.flush()
+        ctx.stdout.flush()
     except OSError as exc:
         raise OutputError(output_problem(exc)) from None
+    except ValueError:  # closed by the caller
+        pass
 
 
-def discard_stdout() -> None:
+def discard_stdout(ctx: Context) -> None:
     """Point standard output at /dev/null, so the interpreter's last flush can't fail again."""
     with contextlib.suppress(OSError, ValueError, AttributeError):
+        assert ctx.stdout is not None
+        fd = ctx.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, fd)
         os.close(devnull)

@@ -1,0 +1,68 @@
+"""Configuration files: render puts the values in, check says what would resolve."""
+
+from __future__ import annotations
+
+import argparse
+from typing import TYPE_CHECKING
+
+from kuv_secrets.cli.status import EXIT_FAILURE, EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError
+from kuv_secrets.files.streams import printable, read_input, write_stdout
+
+if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
+
+
+def _problem(ctx: Context, ref: str, owner: str, prefix: str) -> tuple[int, str] | None:
+    from kuv_secrets.cli.status import describe
+
+    try:
+        ctx.records.get_secret_from_id(ref, owner, prefix)
+    except Exception as exc:  # noqa: BLE001 - every failure is reported, none ends the check
+        return describe(exc, ctx, ref)
+    return None
+
+
+def cmd_render(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_secrets.files.publish import check_output, write_output
+    from kuv_secrets.render.formats import format_of, render
+
+    path = None if args.file in (None, "-") else args.file
+    # Refused before anything resolves, so no file secret is written for nothing.
+    if args.output not in (None, "-"):
+        check_output(ctx.path(args.output), args.force)
+    text = read_input(ctx, path)
+    fmt = format_of(path, args.format)
+    label = path or "standard input"
+    rendered = render(ctx.records, text, fmt, args.owner, args.prefix, label, ctx=ctx)
+    write_output(ctx, args.output, rendered.encode("utf-8"), args.force)
+    return EXIT_OK
+
+
+def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_secrets.render.formats import find, format_of
+
+    path = None if args.file in (None, "-") else args.file
+    label = path or "standard input"
+    found = find(read_input(ctx, path), format_of(path, args.format), label)
+    problems: dict[str, tuple[int, str] | None] = {}
+    failed = 0
+    for ref in found:
+        where = printable(f"{label}:{ref.line}: {ref.shown}")
+        if ref.secret_id is None:
+            write_stdout(ctx, f"warn  {where}: not a complete reference, left as is\n")
+        elif ref.left:
+            write_stdout(ctx, f"warn  {where}: {ref.left}, left as is\n")
+        else:
+            if ref.secret_id not in problems:
+                problems[ref.secret_id] = _problem(ctx, ref.secret_id, args.owner, args.prefix)
+            problem = problems[ref.secret_id]
+            failed += problem is not None
+            shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
+            write_stdout(ctx, printable(shown) + "\n")
+    if failed:
+        statuses = {problem[0] for problem in problems.values() if problem is not None}
+        # A key that opens nothing is the cause to fix first.
+        status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)
+        checked = sum(ref.secret_id is not None and not ref.left for ref in found)
+        raise CliError(f"{failed} of {checked} references do not resolve", status)
+    return EXIT_OK

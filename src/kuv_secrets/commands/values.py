@@ -1,0 +1,143 @@
+"""One secret at a time: keygen, put, get and update."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import TYPE_CHECKING, Any
+
+from kuv_meta import RecordExistsError, RecordGoneError, transaction
+
+from kuv_secrets.cli.status import (
+    EXIT_OK,
+    EXIT_REFERENCE,
+    EXIT_USAGE,
+    WRONG_KEY,
+    CliError,
+    OutputError,
+    describe,
+)
+from kuv_secrets.files.streams import note, read_value, write_stdout
+from kuv_secrets.realm.records import delivered_path, require_key_for_new, require_opening_key
+
+if TYPE_CHECKING:
+    from kuv_secrets.cli.context import Context
+    from kuv_secrets.secrets import Secrets
+
+
+def cmd_keygen(ctx: Context, args: argparse.Namespace) -> int:
+    from cryptography.fernet import Fernet
+
+    from kuv_secrets.files.publish import check_output, write_output
+
+    if args.output not in (None, "-") and os.path.lexists(ctx.path(args.output)):
+        # Never replaced: that would orphan every secret made under the old key.
+        raise CliError(f"{args.output}: file exists; keygen never replaces a key file")
+    check_output(ctx.path(args.output) if args.output else None, force=False)
+    write_output(ctx, args.output, Fernet.generate_key() + b"\n", force=False)
+    return EXIT_OK
+
+
+def _surrogates(text: str) -> bool:
+    return not text.isascii() and any("\ud800" <= c <= "\udfff" for c in text)
+
+
+def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
+    if args.file and args.file_name is None:
+        raise CliError("--file needs --file-name", EXIT_USAGE)
+    if not args.file and (args.file_path is not None or args.file_name is not None):
+        raise CliError("--file-path and --file-name need --file", EXIT_USAGE)
+    options = {
+        "id": args.id,
+        "owner_name": args.owner,
+        "name": args.name,
+        "file_path": args.file_path,
+        "file_name": args.file_name,
+    }
+    for option, text in options.items():
+        # Undecodable bytes from the command line would be stored as lone surrogates.
+        if text is not None and _surrogates(text):
+            flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
+            raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
+    records = ctx.records
+    require_key_for_new(records)  # before a value is typed in vain
+    fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
+    if args.file:
+        fields["is_file"] = True
+    value = read_value(ctx, "Secret value: ", allow_empty=args.allow_empty)
+    record = records(secret=value, **fields)
+    try:
+        with transaction():
+            # Again with the store locked: a rotation may have retired the key meanwhile.
+            require_key_for_new(records)
+            # One step: of two puts racing for the id, exactly one stores its value.
+            record.save(create=True)
+    except RecordExistsError:
+        raise CliError(f"secret id already exists: {record.id}") from None
+    try:
+        write_stdout(ctx, record.id + "\n")
+    except OutputError as exc:
+        # Nobody learnt the id, so nobody could ever use or remove the record.
+        record.delete()
+        raise OutputError(f"{exc}; the secret was not stored") from None
+    return EXIT_OK
+
+
+def cmd_get(ctx: Context, args: argparse.Namespace) -> int:
+    try:
+        value = ctx.records.get_secret_from_id(args.id, args.owner, args.prefix)
+    except ValueError as exc:
+        status, message = describe(exc, ctx, args.id)
+        raise CliError(message, status) from None
+    write_stdout(ctx, value)
+    return EXIT_OK
+
+
+def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
+    record = records.load(secret_id)
+    if not record:
+        raise CliError("secret id not found", EXIT_REFERENCE)
+    require_opening_key(records, [record], WRONG_KEY)
+    return record
+
+
+def cmd_update(ctx: Context, args: argparse.Namespace) -> int:
+    records = ctx.records
+    _opened_record(records, args.id)  # before a value is typed in vain
+    value = read_value(ctx, "New secret value: ", allow_empty=args.allow_empty)
+    try:
+        with transaction():
+            # Again with the store locked: it may be deleted or rotated meanwhile.
+            record = _opened_record(records, args.id)
+            before = records.decrypt(record.encrypted_secret or "", records.top_secret)
+            record.update_secret(value)
+    except RecordGoneError:
+        # Deleted while the value was being typed: saving must not bring it back.
+        raise CliError("secret id not found", EXIT_REFERENCE) from None
+    path = delivered_path(record)
+    if path is not None:
+        _replace_delivered(ctx, path, before, value)
+    return EXIT_OK
+
+
+def _replace_delivered(ctx: Context, path: str, before: str, value: str) -> None:
+    """Replace the file that resolution wrote for the old value, so the next one finds the new
+    value instead of a conflict; any other file there is left alone."""
+    from kuv_secrets.files import publish, trust
+
+    try:
+        # Resolution writes and compares UTF-8 whatever the locale.
+        if trust.holds(ctx.path(path), before.encode("utf-8")):
+            publish.publish_file(ctx.path(path), value.encode("utf-8"), force=True)
+            return
+        there = os.path.lexists(ctx.path(path))
+    except (OSError, UnicodeError) as exc:
+        # A codec's message would quote a character of the value.
+        reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
+        raise CliError(
+            f"the secret is updated, but its file {path} was not replaced: {reason}"
+        ) from None
+    if there:
+        raise CliError(
+            f"the secret is updated, but its file {path} holds another value; it was not replaced"
+        )
