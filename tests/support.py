@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.util
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -24,6 +25,13 @@ def package_dir() -> Path:
     spec = importlib.util.find_spec("kuv_secrets")
     assert spec is not None and spec.submodule_search_locations is not None
     return Path(next(iter(spec.submodule_search_locations)))
+
+
+def default_signals() -> None:
+    """For a child: undo what started the test run ignored (nohup, a background job), so that
+    signal tests see what a user's process sees."""
+    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
 
 
 def run_python(
@@ -50,6 +58,7 @@ def run_python(
         capture_output=True,
         text=True,
         timeout=120,
+        preexec_fn=default_signals,
     )
 
 

@@ -17,7 +17,7 @@ import time
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any
+from typing import IO, Any
 
 import pytest
 import yaml
@@ -27,6 +27,8 @@ from cryptography.fernet import Fernet
 from kuv_secrets import cli
 from kuv_secrets.cli.status import CliError
 from kuv_secrets.files import publish
+
+from support import default_signals
 
 KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
@@ -51,12 +53,6 @@ def in_folder(folder: Path) -> Iterator[None]:
         os.chdir(before)
 
 
-def default_signals() -> None:
-    """For a child: undo what the test runner's starter ignored (nohup, a background job)."""
-    for signum in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, signal.SIG_DFL)
-
-
 class Realm:
     """A private database and realm key, and the command run within them."""
 
@@ -71,12 +67,13 @@ class Realm:
         )
 
     def run(
-        self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
+        self, *args: str, stdin: bytes | IO[bytes] = b"", stdout: Any = subprocess.PIPE, **env: str
     ) -> subprocess.CompletedProcess[bytes]:
         """The command called in-process, with its own context: streams, environment, folder."""
         out = io.BytesIO() if stdout is subprocess.PIPE else stdout
         err = io.StringIO()
-        ctx = cli.Context(io.BytesIO(stdin), out, err, {**self.env, **env}, str(self.root))
+        given = io.BytesIO(stdin) if isinstance(stdin, bytes) else stdin
+        ctx = cli.Context(given, out, err, {**self.env, **env}, str(self.root))
         with in_folder(self.root):
             status = cli.main(list(args), ctx)
         captured = out.getvalue() if stdout is subprocess.PIPE else None
