@@ -10,9 +10,13 @@ from pathlib import Path
 import pytest
 
 
-def shared_object() -> Path:
+# Each extension and its one exported symbol.
+EXTENSIONS = {"kuv_secrets.secrets": "PyInit_secrets", "kuv_secrets._files": "PyInit__files"}
+
+
+def shared_object(name: str) -> Path:
     # Finding the module loads the package but does not initialise the module.
-    spec = importlib.util.find_spec("kuv_secrets.secrets")
+    spec = importlib.util.find_spec(name)
     assert spec is not None and spec.origin is not None
     return Path(spec.origin)
 
@@ -37,10 +41,12 @@ def defined_dynamic_symbols(path: Path) -> set[str]:
         }
 
 
-def test_only_the_entry_point_is_exported() -> None:
-    assert defined_dynamic_symbols(shared_object()) == {"PyInit_secrets"}
+@pytest.mark.parametrize(("name", "entry_point"), EXTENSIONS.items())
+def test_only_the_entry_point_is_exported(name: str, entry_point: str) -> None:
+    assert defined_dynamic_symbols(shared_object(name)) == {entry_point}
 
 
-def test_tests_run_against_the_installed_module() -> None:
+@pytest.mark.parametrize("name", EXTENSIONS)
+def test_tests_run_against_the_installed_module(name: str) -> None:
     source_tree = Path(__file__).resolve().parent.parent / "src"
-    assert source_tree not in shared_object().resolve().parents
+    assert source_tree not in shared_object(name).resolve().parents

@@ -44,7 +44,7 @@ def test_strict_host_code_checks(tmp_path: Path) -> None:
 def test_stub_matches_runtime(tmp_path: Path) -> None:
     # The framework's modules carry no py.typed marker, so their source is named explicitly.
     result = _mypy(
-        ["mypy.stubtest", "kuv_secrets.secrets"],
+        ["mypy.stubtest", "kuv_secrets.secrets", "kuv_secrets._files"],
         tmp_path,
         MYPYPATH=str(FRAMEWORK),
     )

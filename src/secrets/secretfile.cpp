@@ -61,6 +61,7 @@ auto restarting(Syscall&& syscall) {
 class Fd {
 public:
     explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() {
@@ -124,19 +125,25 @@ std::uint64_t random_suffix() noexcept {
            (static_cast<std::uint64_t>(now.tv_sec) << 20) ^ ++counter;
 }
 
-// Creates "<dir>.<base>.<random>.tmp", mode 0o600 before the umask; dir is empty or ends in '/'.
-std::pair<TempFile, int> create_temp(const std::string& dir, std::string base, PyObject* path) {
+// "<dir>.<base>.<random>.tmp"; dir is empty or ends in '/'.
+std::string temp_name(const std::string& dir, std::string base) {
     // Room for the dot, the suffix and ".tmp" within NAME_MAX; too long a target fails at link.
     base.resize(std::min<std::string::size_type>(base.size(), 255 - 22));
     static const char digits[] = "0123456789abcdef";
+    std::uint64_t r = random_suffix();
+    std::string suffix(16, '0');
+    for (char& c : suffix) {
+        c = digits[r & 0xf];
+        r >>= 4;
+    }
+    return dir + "." + base + "." + suffix + ".tmp";
+}
+
+// Creates a temp_name() file, mode 0o600 before the umask.
+std::pair<TempFile, int> create_temp(const std::string& dir, const std::string& base,
+                                     PyObject* path) {
     for (int attempt = 0;; ++attempt) {
-        std::uint64_t r = random_suffix();
-        std::string suffix(16, '0');
-        for (char& c : suffix) {
-            c = digits[r & 0xf];
-            r >>= 4;
-        }
-        std::string name = dir + "." + base + "." + suffix + ".tmp";
+        std::string name = temp_name(dir, base);
         int fd = restarting([&name] {
             return ::open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         });
@@ -199,22 +206,71 @@ bool links_refused(int err) noexcept {
     return err == EPERM || err == EXDEV || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-// The fallback for file systems without unnamed files (or without /proc): a hidden named
-// temporary, linked into place, or renamed where links are refused.
-bool publish_named(const std::string& dir, const std::string& base, const std::string& target,
-                   bool try_link, PyObject* data, PyObject* path) {
+// The user's path taken apart: dir is empty or ends in '/', base is never empty.
+struct Target {
+    std::string path;
+    std::string dir;
+    std::string base;
+    std::string sync_dir;
+};
+
+Target split_target(PyObject* path) {
+    std::string target = fs_path(path);
+    std::string::size_type slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = target.substr(dir.size());
+    if (base.empty()) {
+        raise_os_error(EISDIR, path);  // open(2) with O_CREAT on "dir/" says so too
+    }
     std::string sync_dir = dir.empty() ? std::string(".") : dir;
-    auto [tmp, raw_fd] = create_temp(dir, base, path);
+    return {std::move(target), std::move(dir), std::move(base), std::move(sync_dir)};
+}
+
+// An unnamed file in the target's directory holding `data`, or no file (-1) where the file
+// system has none. It has no name to leave behind when the process dies mid-write.
+Fd unnamed_file(const Target& t, PyObject* data, PyObject* path) {
+    int raw_fd = restarting([&t] {
+        return ::open(t.sync_dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    });
+    if (raw_fd < 0) {
+        if (raw_fd != -EOPNOTSUPP && raw_fd != -EISDIR && raw_fd != -EINVAL) {
+            raise_os_error(-raw_fd, path);
+        }
+        return Fd(-1);
+    }
+    Fd fd(raw_fd);
+    write_all(fd.get(), data, path);
+    return fd;
+}
+
+// Gives an unnamed file the name `to`; 0 or -errno.
+int link_unnamed(const Fd& fd, const std::string& to) {
+    std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+    return blocking([&] {
+        return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW);
+    });
+}
+
+// A hidden named temporary file holding `data`, written and closed.
+TempFile named_temp(const Target& t, PyObject* data, PyObject* path) {
+    auto [tmp, raw_fd] = create_temp(t.dir, t.base, path);
     Fd fd(raw_fd);
     write_all(fd.get(), data, path);
     if (int err = fd.close(); err < 0) {
         raise_os_error(-err, path);
     }
+    return std::move(tmp);
+}
+
+// The fallback for file systems without unnamed files (or without /proc): a hidden named
+// temporary, linked into place, or renamed where links are refused.
+bool publish_named(const Target& t, bool try_link, PyObject* data, PyObject* path) {
+    TempFile tmp = named_temp(t, data, path);
     if (try_link) {
-        int err = blocking([&] { return ::link(tmp.c_str(), target.c_str()); });
+        int err = blocking([&] { return ::link(tmp.c_str(), t.path.c_str()); });
         if (err == 0) {
             tmp.remove();
-            sync_directory(sync_dir);
+            sync_directory(t.sync_dir);
             return true;
         }
         if (err == -EEXIST) {
@@ -225,11 +281,11 @@ bool publish_named(const std::string& dir, const std::string& base, const std::s
         }
     }
     int err = blocking([&] {
-        return ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        return ::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, t.path.c_str(), RENAME_NOREPLACE);
     });
     if (err == 0) {
         tmp.forget();
-        sync_directory(sync_dir);
+        sync_directory(t.sync_dir);
         return true;
     }
     if (err == -EEXIST) {
@@ -242,6 +298,27 @@ bool publish_named(const std::string& dir, const std::string& base, const std::s
                        path);
     }
     raise_os_error(-err, path);
+}
+
+// A hidden temporary file in the target's directory holding `data`, to be renamed over it.
+TempFile temp_holding(const Target& t, PyObject* data, PyObject* path) {
+    if (Fd fd = unnamed_file(t, data, path); fd.get() >= 0) {
+        for (int attempt = 0;; ++attempt) {
+            std::string name = temp_name(t.dir, t.base);
+            int err = link_unnamed(fd, name);
+            if (err == 0) {
+                return TempFile(std::move(name));
+            }
+            // No /proc, or no links: a named file renames all the same.
+            if (err == -ENOENT || links_refused(-err)) {
+                break;
+            }
+            if (err != -EEXIST || attempt == 100) {
+                raise_os_error(-err, path);
+            }
+        }
+    }
+    return named_temp(t, data, path);
 }
 
 const char* kind_of(mode_t mode) noexcept {
@@ -265,13 +342,53 @@ const char* kind_of(mode_t mode) noexcept {
     throw_error();
 }
 
-void require_regular(const struct stat& st, PyObject* path) {
-    if (S_ISDIR(st.st_mode)) {
+void require_regular(mode_t mode, PyObject* path) {
+    if (S_ISDIR(mode)) {
         raise_os_error(EISDIR, path);
     }
-    if (!S_ISREG(st.st_mode)) {
-        raise_os_error(EINVAL, kind_of(st.st_mode), path);
+    if (!S_ISREG(mode)) {
+        raise_os_error(EINVAL, kind_of(mode), path);
     }
+}
+
+enum class Held { same, other, absent };
+
+Held compare_file(PyObject* path, PyObject* data, bool follow_symlinks) {
+    std::string name = fs_path(path);
+    struct stat st {};
+    // Looked at before it is opened: opening a device can act on it, a socket cannot be opened.
+    if (blocking([&] {
+            return follow_symlinks ? ::stat(name.c_str(), &st) : ::lstat(name.c_str(), &st);
+        }) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            raise_os_error(ELOOP, "A symbolic link, not a file", path);
+        }
+        require_regular(st.st_mode, path);
+    }
+    // O_NONBLOCK: a FIFO swapped in since must not hang us before fstat can tell what it is.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow_symlinks ? 0 : O_NOFOLLOW);
+    int raw_fd = restarting([&name, flags] { return ::open(name.c_str(), flags); });
+    if (raw_fd == -ENOENT) {
+        return Held::absent;
+    }
+    if (raw_fd < 0) {
+        raise_os_error(-raw_fd, path);
+    }
+    Fd fd(raw_fd);
+    if (int err = blocking([&] { return ::fstat(fd.get(), &st); }); err < 0) {
+        raise_os_error(-err, path);
+    }
+    check_trusted(st.st_mode, st.st_uid, path);
+    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+    if (static_cast<std::uintmax_t>(st.st_size) != size) {
+        return Held::other;
+    }
+    // One byte more than expected tells a file that grew since fstat.
+    std::string content = read_at_most(fd.get(), size + 1, path);
+    if (content.size() != size || std::memcmp(content.data(), PyBytes_AS_STRING(data), size) != 0) {
+        return Held::other;
+    }
+    return Held::same;
 }
 
 }  // namespace
@@ -294,29 +411,12 @@ Ref secret_bytes(PyObject* value) {
 }
 
 bool publish_file(PyObject* path, PyObject* data) {
-    std::string target = fs_path(path);
-    std::string::size_type slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = target.substr(dir.size());
-    if (base.empty()) {
-        raise_os_error(EISDIR, path);  // open(2) with O_CREAT on "dir/" says so too
-    }
-    std::string sync_dir = dir.empty() ? std::string(".") : dir;
-
-    // An unnamed file has no name to leave behind when the process dies mid-write.
-    int raw_fd = restarting([&sync_dir] {
-        return ::open(sync_dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    });
+    Target t = split_target(path);
     bool try_link = true;
-    if (raw_fd >= 0) {
-        Fd fd(raw_fd);
-        write_all(fd.get(), data, path);
-        std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
-        int err = blocking([&] {
-            return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW);
-        });
+    if (Fd fd = unnamed_file(t, data, path); fd.get() >= 0) {
+        int err = link_unnamed(fd, t.path);
         if (err == 0) {
-            sync_directory(sync_dir);
+            sync_directory(t.sync_dir);
             return true;
         }
         if (err == -EEXIST) {
@@ -328,46 +428,43 @@ bool publish_file(PyObject* path, PyObject* data) {
         } else if (err != -ENOENT) {
             raise_os_error(-err, path);
         }
-    } else if (raw_fd != -EOPNOTSUPP && raw_fd != -EISDIR && raw_fd != -EINVAL) {
-        raise_os_error(-raw_fd, path);
     }
-    return publish_named(dir, base, target, try_link, data, path);
+    return publish_named(t, try_link, data, path);
+}
+
+void replace_file(PyObject* path, PyObject* data) {
+    Target t = split_target(path);
+    TempFile tmp = temp_holding(t, data, path);
+    if (int err = blocking([&] { return ::rename(tmp.c_str(), t.path.c_str()); }); err < 0) {
+        raise_os_error(-err, path);
+    }
+    tmp.forget();
+    sync_directory(t.sync_dir);
+}
+
+void check_trusted(mode_t mode, uid_t owner, PyObject* path) {
+    require_regular(mode, path);
+    // Handing out a path whose content someone else can change would hand out their value.
+    if (owner != ::geteuid()) {
+        raise_os_error(EACCES, "Refusing a secret file that another user owns", path);
+    }
+    if (mode & (S_IWGRP | S_IWOTH)) {
+        raise_os_error(EACCES, "Refusing a secret file that its group or others may write", path);
+    }
+}
+
+bool file_holds(PyObject* path, PyObject* data, bool follow_symlinks) {
+    return compare_file(path, data, follow_symlinks) == Held::same;
 }
 
 void check_existing_file(PyObject* path, PyObject* data) {
-    std::string name = fs_path(path);
-    struct stat st {};
-    // Looked at before it is opened: opening a device can act on it, a socket cannot be opened.
-    if (blocking([&] { return ::stat(name.c_str(), &st); }) == 0) {
-        require_regular(st, path);
-    }
-    // O_NONBLOCK: a FIFO swapped in since must not hang us before fstat can tell what it is.
-    int raw_fd = restarting([&name] {
-        return ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    });
-    if (raw_fd < 0) {
-        raise_os_error(-raw_fd, path);
-    }
-    Fd fd(raw_fd);
-    if (int err = blocking([&] { return ::fstat(fd.get(), &st); }); err < 0) {
-        raise_os_error(-err, path);
-    }
-    require_regular(st, path);
-    // Handing out a path whose content someone else can change would hand out their value.
-    if (st.st_uid != ::geteuid()) {
-        raise_os_error(EACCES, "Refusing a secret file that another user owns", path);
-    }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        raise_os_error(EACCES, "Refusing a secret file that its group or others may write", path);
-    }
-    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
-    if (static_cast<std::uintmax_t>(st.st_size) != size) {
+    switch (compare_file(path, data, true)) {
+    case Held::same:
+        return;
+    case Held::other:
         raise_other_content();
-    }
-    // One byte more than expected tells a file that grew since fstat.
-    std::string content = read_at_most(fd.get(), size + 1, path);
-    if (content.size() != size || std::memcmp(content.data(), PyBytes_AS_STRING(data), size) != 0) {
-        raise_other_content();
+    case Held::absent:
+        raise_os_error(ENOENT, path);
     }
 }
 
