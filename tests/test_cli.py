@@ -4,7 +4,6 @@ it (a subprocess) for what only a process shows: signals, terminals, closed stre
 from __future__ import annotations
 
 import contextlib
-import errno
 import io
 import json
 import os
@@ -14,7 +13,7 @@ import stat
 import subprocess
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import IO, Any
@@ -25,8 +24,6 @@ from conftest import ENGINES
 from cryptography.fernet import Fernet
 
 from kuv_secrets import cli
-from kuv_secrets.cli.status import CliError
-from kuv_secrets.files import publish
 
 from support import default_signals
 
@@ -697,82 +694,7 @@ class TestOutput:
         assert leftovers(realm.root) == ["in.env"]
 
 
-def _fault(real: Any, err: int, when: Callable[..., bool] = lambda *a: True) -> Callable[..., Any]:
-    def fake(*args: Any, **kwargs: Any) -> Any:
-        if when(*args):
-            raise OSError(err, os.strerror(err))
-        return real(*args, **kwargs)
-
-    return fake
-
-
-NO_TMPFILE = ("open", errno.EOPNOTSUPP, lambda _, flags, *a: flags & os.O_TMPFILE == os.O_TMPFILE)
-NO_LINKS = ("link", errno.EPERM)
-NO_RENAMEAT2 = ("renameat2", errno.ENOSYS)
-DIR_FSYNC = ("fsync", errno.EIO, lambda fd: stat.S_ISDIR(os.fstat(fd).st_mode))
-DISK_FULL = ("write", errno.ENOSPC)
-UNLISTABLE_DIR = (  # write and search rights only: no O_RDONLY handle
-    "open",
-    errno.EACCES,
-    lambda _, flags, *a: flags & (os.O_TMPFILE | os.O_PATH) == os.O_DIRECTORY,
-)
-
-
-class TestPublication:
-    """publish.write_output on file systems that lack what it tries first, or fail it."""
-
-    @pytest.mark.parametrize(
-        "case",
-        [
-            ([NO_TMPFILE], False, None, "new", None),
-            ([NO_TMPFILE], True, "old", "new", None),
-            ([("PROC_FD",)], False, None, "new", None),
-            ([NO_LINKS], False, None, "new", None),
-            ([NO_LINKS], False, "old", "old", "file exists; use --force"),
-            ([NO_LINKS], True, "old", "new", None),
-            ([NO_LINKS, NO_RENAMEAT2], False, None, None, "neither by a hard link nor by"),
-            ([DIR_FSYNC], False, None, "new", None),
-            ([UNLISTABLE_DIR], False, None, "new", None),
-            ([UNLISTABLE_DIR, NO_TMPFILE], True, "old", "new", None),
-            ([DISK_FULL], True, "old", "old", "No space left on device"),
-            ([NO_TMPFILE, DISK_FULL], False, None, None, "No space left on device"),
-        ],
-    )
-    def test_fallbacks(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, case: Any) -> None:
-        faults, force, before, after, error = case
-        target = tmp_path / "out"
-        if before is not None:
-            target.write_text(before)
-        for name, *how in faults:
-            owner = publish if hasattr(publish, name) else os
-            fake = "/no/proc" if name == "PROC_FD" else _fault(getattr(owner, name), *how)
-            monkeypatch.setattr(owner, name, fake)
-        try:
-            publish.publish_file(str(target), b"new", force)
-            assert error is None and stat.S_IMODE(target.stat().st_mode) == 0o600
-        except (OSError, CliError) as exc:
-            assert error is not None and error in str(exc) and str(target) in str(exc)
-        monkeypatch.undo()
-        assert (target.read_text() if target.exists() else None) == after
-
-    def test_termination_waits_for_the_file(
-        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
-    ) -> None:
-        (tmp_path / "in.txt").write_text("new")
-        fsync, kills = os.fsync, [signal.SIGTERM]
-
-        def killing_fsync(fd: int) -> None:  # the named temporary file exists by now
-            if kills:
-                os.kill(os.getpid(), kills.pop())
-            fsync(fd)
-
-        monkeypatch.setattr(os, "open", _fault(os.open, *NO_TMPFILE[1:]))
-        monkeypatch.setattr(os, "fsync", killing_fsync)
-        status = cli.main(["render", str(tmp_path / "in.txt"), "-o", str(tmp_path / "out")])
-        assert (status, (tmp_path / "out").read_text()) == (128 + signal.SIGTERM, "new")
-
-
 @pytest.fixture(autouse=True)
 def _no_stray_files(tmp_path: Path) -> Iterator[None]:
     yield
-    assert not any(p.name.startswith(".kuv-secrets-") for p in tmp_path.iterdir())
+    assert not list(tmp_path.rglob("*.tmp"))  # publication's temporary files
