@@ -14,7 +14,9 @@ cannot encode is refused there.
 
 from __future__ import annotations
 
-from typing import Any, overload
+TYPE_CHECKING = False  # typing itself costs a host's start-up more than this module does
+if TYPE_CHECKING:
+    from typing import Any, overload
 
 __all__ = ["BooleanField", "Field", "StringField"]
 
@@ -31,11 +33,13 @@ class Field:
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    @overload
-    def __get__(self, instance: None, owner: type | None = None) -> Field: ...
+    if TYPE_CHECKING:
 
-    @overload
-    def __get__(self, instance: object, owner: type | None = None) -> Any: ...
+        @overload
+        def __get__(self, instance: None, owner: type | None = None) -> Field: ...
+
+        @overload
+        def __get__(self, instance: object, owner: type | None = None) -> Any: ...
 
     def __get__(self, instance: object | None, owner: type | None = None) -> Any:
         if instance is None:

@@ -21,9 +21,7 @@ from __future__ import annotations
 
 import json
 import uuid
-from collections.abc import Mapping
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any
 
 from kuv_fields import Field, StringField
 from kuv_store import (
@@ -38,7 +36,11 @@ from kuv_store import (
     using,
 )
 
+TYPE_CHECKING = False  # typing itself costs a host's start-up more than this module does
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+    from typing import Any
+
     from typing_extensions import Self
 
 __all__ = [

@@ -19,15 +19,21 @@ import contextvars
 import functools
 import os
 import re
-import select
-import sqlite3
 import stat
-import threading
 import warnings
-from collections import OrderedDict
-from collections.abc import Callable, Iterator
-from typing import Any, NamedTuple, TypeVar
+from _thread import _local as _ThreadLocal  # threading.local, without importing threading
+from collections import OrderedDict, namedtuple
 from urllib.parse import quote, unquote
+
+# A host imports this as it starts (the secrets module on its import): typing, threading, sqlite3
+# (unused with PostgreSQL) and the patterns of URLs wait for the first use that needs them.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import sqlite3
+    from collections.abc import Callable, Iterator
+    from typing import Any, TypeVar
+
+    T = TypeVar("T")
 
 __all__ = [
     "DATABASE_ENV",
@@ -58,8 +64,6 @@ _SCHEMA = (
     "kind TEXT NOT NULL, id TEXT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (kind, id))"
 )
 
-T = TypeVar("T")
-
 
 class StoreNotFoundError(FileNotFoundError):
     """No database where ``KUV_DATABASE`` points (reads never create a SQLite file)."""
@@ -77,10 +81,11 @@ class RecordGoneError(LookupError):
     """``save`` of a loaded record found it deleted since."""
 
 
+# Patterns as text, compiled (and cached) by re when first used.
 _SCHEME = r"\s*[A-Za-z][A-Za-z0-9+.-]*://"
-_USERINFO = re.compile(rf"^({_SCHEME}[^:/?#@]*):.*@", re.DOTALL)
+_USERINFO = rf"(?s)^({_SCHEME}[^:/?#@]*):.*@"
 # A value runs to the next "&name=": a password's unquoted "&" or "#" stays redacted.
-_PARAMETER = re.compile(r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*")
+_PARAMETER = r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*"
 
 
 def _drop_password(match: re.Match[str]) -> str:
@@ -92,18 +97,12 @@ def _drop_password(match: re.Match[str]) -> str:
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
     # Up to the last "@": a password may hold an unquoted "@", "/", "?" or "#".
-    url = _USERINFO.sub(r"\1@", url)
-    url = _PARAMETER.sub(_drop_password, url)
+    url = re.sub(_USERINFO, r"\1@", url)
+    url = re.sub(_PARAMETER, _drop_password, url)
     return re.sub(r"\?&+", "?", re.sub(r"&&+", "&", url)).rstrip("?&")
 
 
-class _Statements(NamedTuple):
-    fetch: str
-    fetch_all: str
-    replace: str
-    create: str
-    update: str
-    remove: str
+_Statements = namedtuple("_Statements", "fetch fetch_all replace create update remove")
 
 
 _SQLITE_SQL = _Statements(
@@ -214,7 +213,7 @@ class _Connections:
         self.release()
 
 
-_local = threading.local()
+_local = _ThreadLocal()
 
 
 def _connections() -> _Connections:
@@ -277,6 +276,8 @@ class _SQLite:
             ) from exc
         slot = held.get(self.key)
         if slot is None or slot.identity != identity:
+            import sqlite3
+
             try:
                 conn = self._connect(identity is None)
             except sqlite3.Error as exc:
@@ -287,6 +288,8 @@ class _SQLite:
         return Handle(slot.conn, self.sql)
 
     def _connect(self, memory: bool) -> sqlite3.Connection:
+        import sqlite3
+
         # mode=rw: a file removed since the stat is not created anew with the umask's mode.
         # An empty authority ("file://") lets any absolute path through, "//x" included.
         uri = f"file:{'//' if self.path.startswith('/') else ''}{quote(self.path)}?mode=rw"
@@ -322,8 +325,8 @@ def _create_private(path: str) -> None:
     os.close(fd)
 
 
-_MISSING_DATABASE = re.compile(r'database ".*" does not exist')
-_UNQUOTED_AT = re.compile(r"[a-z]+://[^/?#@]*@[^/?#]*@")
+_MISSING_DATABASE = r'database ".*" does not exist'
+_UNQUOTED_AT = r"[a-z]+://[^/?#@]*@[^/?#]*@"
 
 
 def _psycopg() -> Any:
@@ -338,6 +341,8 @@ def _psycopg() -> Any:
 
 
 def _readable(fd: int) -> bool:
+    import select
+
     poll = select.poll()
     poll.register(fd, select.POLLIN)
     return bool(poll.poll(0))
@@ -366,14 +371,14 @@ class _Postgres:
     def _connect(self) -> Any:
         psycopg = _psycopg()
         where = f"{redact(self.url)} (the URL comes from {DATABASE_ENV})"
-        if _UNQUOTED_AT.match(self.url):
+        if re.match(_UNQUOTED_AT, self.url):
             # libpq would cut the password at its first "@" and quote the rest as a host name.
             raise ValueError(f"not a valid PostgreSQL URL (write @ as %40): {where}")
         try:
             conn = psycopg.connect(self.url, autocommit=True)
         except psycopg.OperationalError as exc:
             reason = str(exc)
-            if _MISSING_DATABASE.search(reason):
+            if re.search(_MISSING_DATABASE, reason):
                 raise StoreNotFoundError(f"no secret store at {where}: no such database") from exc
             first = reason.splitlines()[0] if reason else type(exc).__name__
             raise StoreUnavailableError(
@@ -407,7 +412,7 @@ _Engine = _SQLite | _Postgres
 def _engine_for(target: str) -> _Engine:
     if target.startswith(("postgresql://", "postgres://")):
         return _Postgres(target)
-    if re.match(_SCHEME, target):
+    if "://" in target and re.match(_SCHEME, target):
         # Never a file path: that would create a file named after the URL and echo it whole.
         raise ValueError(
             f"unsupported store URL {redact(target)!r} (from {DATABASE_ENV}): "
