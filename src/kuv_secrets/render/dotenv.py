@@ -9,46 +9,46 @@ comment, trailing blanks dropped, nothing expanded. Other lines are no entries a
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
 
-from kuv_secrets.render.scalars import Substitute
+from kuv_secrets.render.scalars import LazyPattern, Substitute
 
-_NAME = re.compile(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
-_SINGLE = re.compile(r"'([^']*)'")
-_DOUBLE = re.compile(r'"((?:[^"\\]|\\.)*)"', re.DOTALL)
-_AFTER_QUOTE = re.compile(r"[ \t\r]*(?:#[^\n]*)?(?:\n|$)")
-_COMMENT = re.compile(r"[ \t]#")
-_DOUBLE_ESCAPE = re.compile(r"\\([$`\"\\\n])")
-_BARE = re.compile(r"[A-Za-z0-9_./:@%+,=-]+")
-_NEEDS_ESCAPE = re.compile(r'([$`"\\])')
+_NAME = LazyPattern(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
+_SINGLE = LazyPattern(r"'([^']*)'")
+_DOUBLE = LazyPattern(r'"((?:[^"\\]|\\.)*)"', re.DOTALL)
+_AFTER_QUOTE = LazyPattern(r"[ \t\r]*(?:#[^\n]*)?(?:\n|$)")
+_COMMENT = LazyPattern(r"[ \t]#")
+_DOUBLE_ESCAPE = LazyPattern(r"\\([$`\"\\\n])")
+_BARE = LazyPattern(r"[A-Za-z0-9_./:@%+,=-]+")
+_NEEDS_ESCAPE = LazyPattern(r'([$`"\\])')
 # What bash reads as written, as the loaders do: nothing expanded, run, split or unescaped.
 # Only \" and \\ are escapes that bash and the loaders read alike (\n, \$ are not).
-_LITERAL_DOUBLE = re.compile(r'"(?:[^"\\$`]|\\["\\])*"')
-_LITERAL_SINGLE = re.compile(r"'[^'\\]*'")
-_LITERAL_BARE = re.compile(r"[^$`\\'\" \t;&|<>()]+")
-_TILDE = re.compile(r"(?:^|:)~")
+_LITERAL_DOUBLE = LazyPattern(r'"(?:[^"\\$`]|\\["\\])*"')
+_LITERAL_SINGLE = LazyPattern(r"'[^'\\]*'")
+_LITERAL_BARE = LazyPattern(r"[^$`\\'\" \t;&|<>()]+")
+_TILDE = LazyPattern(r"(?:^|:)~")
 # The pieces of a value whose reading by bash is certain, in double quotes and bare.
 _VARIABLE = r"\$\{[A-Za-z_][A-Za-z0-9_]*\}|\$[A-Za-z_][A-Za-z0-9_]*"
-_QUOTED_PIECE = re.compile(rf'[^"\\$`]+|\\["\\$`]|{_VARIABLE}')
-_BARE_PIECE = re.compile(rf"[A-Za-z0-9_./:@%+,=-]+|{_VARIABLE}")
+_QUOTED_PIECE = LazyPattern(rf'[^"\\$`]+|\\["\\$`]|{_VARIABLE}')
+_BARE_PIECE = LazyPattern(rf"[A-Za-z0-9_./:@%+,=-]+|{_VARIABLE}")
 
 
-@dataclass(frozen=True)
 class Entry:
-    name: str
-    value: str
-    start: int
-    end: int
+    # A plain class: a dataclass costs the import of dataclasses.
+    __slots__ = ("name", "value", "start", "end")
+
+    def __init__(self, name: str, value: str, start: int, end: int) -> None:
+        self.name, self.value, self.start, self.end = name, value, start, end
 
 
 def entries(text: str) -> list[Entry]:
     """Each ``NAME=value`` of ``text``: its value and the span of its source, quotes included."""
     found: list[Entry] = []
+    name = _NAME.compiled
     at = 0
     while at < len(text):
         line_end = text.find("\n", at)
         line_end = len(text) if line_end == -1 else line_end
-        head = _NAME.match(text, at, line_end)
+        head = name.match(text, at, line_end)
         if head is None:
             at = line_end + 1
             continue
@@ -166,7 +166,7 @@ def rewritten(source: str, value: str, substitute: Substitute) -> str:
     return quote(value) if built is None else f'"{built}"'
 
 
-def _in_place(segments: list[str], values: list[str], pieces: re.Pattern[str]) -> str | None:
+def _in_place(segments: list[str], values: list[str], pieces: LazyPattern) -> str | None:
     """The text around the references, each read piece by piece, with the values between them
     escaped for double quotes; None where a piece is not one whose reading is certain."""
     out: list[str] = []

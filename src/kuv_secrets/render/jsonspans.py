@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Callable
 
-from kuv_secrets.render.scalars import OPEN, SURROGATE, Lines, Scalar
+from kuv_secrets.render.scalars import OPEN, SURROGATE, LazyPattern, Lines, Scalar
 
-_SPACE = re.compile(r"[ \t\n\r]*")
-_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")
+_SPACE = LazyPattern(r"[ \t\n\r]*")
+_NUMBER = LazyPattern(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?")
 # The json module reads these too; they are no JSON, but the file is passed on, not judged.
-_LITERAL = re.compile(r"true|false|null|NaN|-?Infinity")
+_LITERAL = LazyPattern(r"true|false|null|NaN|-?Infinity")
 _CLOSER = {"{": "}", "[": "]"}
 # The json module's own string reader (in C where it can be), which its stubs leave out.
 _Scan = Callable[[str, int, bool], tuple[str, int]]
