@@ -1,19 +1,28 @@
-"""The ``kuv-secrets`` command: realm keys, secret records, rendering and checking configuration."""
+"""The ``kuv-secrets`` command: realm keys, secret records, rendering and checking configuration.
+
+Start-up is most of what a command costs, so this imports next to nothing: ``--version`` alone
+answers before argparse is imported, and a command imports what it uses when it runs.
+"""
 
 from __future__ import annotations
 
-import contextlib
-import importlib
-import signal
 import sys
-import threading
-from collections.abc import Iterator
-from types import FrameType
 
 from kuv_secrets.cli.context import Context
-from kuv_secrets.cli.status import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, OutputError, describe
+from kuv_secrets.cli.status import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, VERSION, OutputError, describe
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable
+    from contextlib import AbstractContextManager
+    from types import FrameType
+    from typing import Any
 
 __all__ = ["Context", "main"]
+
+# Commands that never open the context's store; they skip the framework's import.
+_NO_STORE = frozenset({"values:keygen", "demo:demo"})
 
 
 def _exit_code(code: object) -> int:
@@ -28,74 +37,91 @@ class _Terminated(BaseException):
         self.signum = signum
 
 
-@contextlib.contextmanager
-def _termination_unwinds() -> Iterator[None]:
+class _TerminationUnwinds:
     """SIGTERM and SIGHUP unwind like Ctrl-C, so that clean-up code runs (unless ignored)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
 
-    def terminate(signum: int, frame: FrameType | None) -> None:
-        raise _Terminated(signum)
+    previous: list[tuple[int, Any]]
 
-    previous = [
-        (signum, signal.signal(signum, terminate))
-        for signum in (signal.SIGTERM, signal.SIGHUP)
-        if signal.getsignal(signum) is not signal.SIG_IGN
-    ]
-    try:
-        yield
-    finally:
-        for signum, old in previous:
+    def __enter__(self) -> None:
+        import signal
+
+        def terminate(signum: int, frame: FrameType | None) -> None:
+            raise _Terminated(signum)
+
+        try:
+            self.previous = [
+                (signum, signal.signal(signum, terminate))
+                for signum in (signal.SIGTERM, signal.SIGHUP)
+                if signal.getsignal(signum) is not signal.SIG_IGN
+            ]
+        except ValueError:  # not the main thread (signal says so; threading is not imported)
+            self.previous = []
+
+    def __exit__(self, *exc_info: object) -> None:
+        import signal
+
+        for signum, old in self.previous:
             signal.signal(signum, old if old is not None else signal.SIG_DFL)
 
 
 def main(argv: list[str] | None = None, ctx: Context | None = None) -> int:
     """Run one command; ``ctx`` defaults to this process's streams, environment and folder."""
-    from kuv_secrets.cli.parser import build_parser
-    from kuv_secrets.files import streams
-
     if ctx is None:
         ctx = Context.from_process()
-    status = EXIT_OK
+    given = sys.argv[1:] if argv is None else argv
     try:
-        parser = build_parser(ctx)
-        try:
-            args = parser.parse_args(sys.argv[1:] if argv is None else argv)
-        except SystemExit as exc:
-            return _exit_code(exc.code)
-        if args.handler is None:
-            if ctx.stderr is not None:
-                parser.print_help(ctx.stderr)
-            return EXIT_USAGE
-        ctx.key_file = args.key_file
-        module, name = args.handler.split(":")
-        handler = getattr(importlib.import_module(f"kuv_secrets.commands.{module}"), f"cmd_{name}")
-        with _termination_unwinds(), _store(ctx, args.handler):
-            status = handler(ctx, args)
-            streams.flush_stdout(ctx)
+        if given == ["--version"]:
+            from kuv_secrets.files import streams
+
+            # What argparse's version action prints, through the same writer.
+            streams.write_stdout(ctx, VERSION + "\n")
+            return EXIT_OK
+        return _run(ctx, given)
     except KeyboardInterrupt:
         return 130
     except _Terminated as exc:
         return 128 + exc.signum
     except Exception as exc:  # noqa: BLE001 - the command's boundary: a message, not a traceback
-        if isinstance(exc, (OutputError, BrokenPipeError)):
+        from kuv_secrets.files import streams
+
+        # A closed standard output (>&-) has nothing left to flush at exit.
+        if isinstance(exc, (OutputError, BrokenPipeError)) and ctx.stdout is not None:
             streams.discard_stdout(ctx)
         status, message = describe(exc, ctx)
         streams.report(ctx, message)
+        return status
+
+
+def _run(ctx: Context, given: list[str]) -> int:
+    from importlib import import_module
+
+    from kuv_secrets.cli.parser import build_parser
+    from kuv_secrets.files import streams
+
+    parser = build_parser(ctx)
+    try:
+        args = parser.parse_args(given)
+    except SystemExit as exc:
+        return _exit_code(exc.code)
+    if args.handler is None:
+        if ctx.stderr is not None:
+            parser.print_help(ctx.stderr)
+        return EXIT_USAGE
+    ctx.key_file = args.key_file
+    module, name = args.handler.split(":")
+    handler: Callable[[Context, argparse.Namespace], int]
+    handler = getattr(import_module(f"kuv_secrets.commands.{module}"), f"cmd_{name}")
+    with _TerminationUnwinds(), _store(ctx, args.handler):
+        status = handler(ctx, args)
+        streams.flush_stdout(ctx)
     return status
 
 
-# Commands that never open the context's store; they skip the framework's import.
-_NO_STORE = frozenset({"values:keygen", "demo:demo"})
-
-
-@contextlib.contextmanager
-def _store(ctx: Context, handler: str) -> Iterator[None]:
+def _store(ctx: Context, handler: str) -> AbstractContextManager[None]:
     if handler in _NO_STORE:
-        yield
-        return
+        from contextlib import nullcontext
+
+        return nullcontext()
     from kuv_meta import using
 
-    with using(ctx.database):
-        yield
+    return using(ctx.database)

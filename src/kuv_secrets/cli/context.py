@@ -6,28 +6,41 @@ the command, which touches nothing of the process beyond it.
 
 from __future__ import annotations
 
-import dataclasses
-import functools
+import functools  # already imported by re, which the console script imports
 import os
 import sys
-from collections.abc import Mapping
-from typing import IO, TYPE_CHECKING
 
+# Not typing.TYPE_CHECKING: every command starts here, and importing typing would cost most of
+# what --version takes.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+    from typing import IO
+
     from kuv_secrets.secrets import Secrets
 
 DATABASE_VARIABLE = "KUV_DATABASE"
 DEFAULT_DATABASE = "kuv.sqlite3"
 
 
-@dataclasses.dataclass
 class Context:
-    stdin: IO[bytes] | None
-    stdout: IO[bytes] | None
-    stderr: IO[str] | None
-    env: Mapping[str, str]
-    cwd: str
-    key_file: str | None = None  # --key-file: the realm key comes from there, not from env
+    # A plain class: a dataclass would import dataclasses (and inspect) at every start, and its
+    # repr would show the environment, realm key included.
+    def __init__(
+        self,
+        stdin: IO[bytes] | None,
+        stdout: IO[bytes] | None,
+        stderr: IO[str] | None,
+        env: Mapping[str, str],
+        cwd: str,
+        key_file: str | None = None,
+    ) -> None:
+        self.stdin = stdin
+        self.stdout = stdout
+        self.stderr = stderr
+        self.env = env
+        self.cwd = cwd
+        self.key_file = key_file  # --key-file: the realm key comes from there, not from env
 
     @classmethod
     def from_process(cls) -> Context:

@@ -6,13 +6,17 @@ A command is named here by where it lives; it is imported only when it runs.
 from __future__ import annotations
 
 import argparse
+import functools
+import os
 import sys
-from typing import TYPE_CHECKING, Any, NoReturn, cast
 
-from kuv_secrets import __version__
-from kuv_secrets.cli.status import PROG
+from kuv_secrets.cli.status import PROG, VERSION
 
+TYPE_CHECKING = False  # argparse doesn't import typing, so neither does the grammar
 if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any, NoReturn
+
     from kuv_secrets.cli.context import Context
 
 _EXIT_STATUS = """\
@@ -37,25 +41,6 @@ exit status:
   started, 127 when it is not found; 1 to 4 as for the other commands when a
   reference in the environment fails
 """
-
-
-def _subcommand(
-    commands: Any,
-    name: str,
-    handler: str,
-    summary: str,
-    description: str,
-    epilog: str = _EXIT_STATUS,
-) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        name,
-        help=summary,
-        description=description,
-        epilog=epilog,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.set_defaults(handler=handler)
-    return parser
 
 
 class _NonEmpty(argparse.Action):
@@ -111,126 +96,13 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _add_realm_commands(commands: Any) -> None:
-    listing = _subcommand(
-        commands,
-        "list",
-        "realm:list",
-        "list the stored secrets, never their values",
-        "List id, owner, name, kind (value or file) and file target of the stored secrets. "
-        "Values and tokens are never shown.",
-    )
-    listing.add_argument("--owner", action=_NonEmpty, help="only the secrets of this owner")
-    listing.add_argument("--prefix", action=_NonEmpty, help="only names that start with this")
-    listing.add_argument("--format", choices=("table", "json"), default="table")
-
-    delete = _subcommand(
-        commands,
-        "delete",
-        "realm:delete",
-        "delete secrets",
-        "Delete the given secrets, all or none: when an id is unknown, nothing is deleted.",
-    )
-    delete.add_argument("ids", nargs="+", metavar="ID")
-    delete.add_argument(
-        "--remove-file",
-        action="store_true",
-        help="also remove a file secret's file (its path as seen from here), if a regular file",
-    )
-
-    rotate = _subcommand(
-        commands,
-        "rotate",
-        "realm:rotate",
-        "re-encrypt every secret under a new realm key",
-        "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
-        "does not open with the current key, nothing changes. Every host then needs the new key.",
-    )
-    rotate.add_argument(
-        "--new-key-file",
-        required=True,
-        metavar="FILE",
-        help="the new key, in a file only its owner may read; - reads standard input",
-    )
-    rotate.add_argument("--dry-run", action="store_true", help="check every secret, change none")
-
-    importing = _subcommand(
-        commands,
-        "import",
-        "realm:import",
-        "store the values of an environment file as secrets",
-        "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
-        "the file with each value replaced by its reference, ready for render. Comments, blank "
-        "lines, empty values and values holding a reference stay as they are.",
-    )
-    importing.add_argument("file", metavar="FILE", help="the environment file; - reads stdin")
-    importing.add_argument("--owner", required=True, action=_NonEmpty, help="owner of the secrets")
-    importing.add_argument(
-        "--name-prefix", required=True, metavar="PREFIX", help="put before each variable name"
-    )
-
-
-class _Parser(argparse.ArgumentParser):
-    """Help, usage and errors go to the context's streams, not the process's."""
-
-    ctx: Context  # set on a subclass made for each context
-
-    def _print_message(self, message: str, file: Any = None) -> None:
-        if not message:
-            return
-        from kuv_secrets.files import streams
-
-        # argparse names sys.stdout for help and version, sys.stderr (or None) for the rest.
-        if file is sys.stdout:
-            streams.write_stdout(self.ctx, message)
-        elif self.ctx.stderr is not None:
-            self.ctx.stderr.write(message)
-
-    def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
-        if message:
-            self._print_message(message, sys.stderr)
-        raise SystemExit(status)
-
-
-def build_parser(ctx: Context) -> argparse.ArgumentParser:
-    parser_class = cast("type[_Parser]", type("_ContextParser", (_Parser,), {"ctx": ctx}))
-    parser = parser_class(
-        prog=PROG,
-        description="Store the realm's secrets encrypted and put them into configuration "
-        "where it says ${{ <secret id> }}.",
-        epilog=_EXIT_STATUS + "\n" + _ENVIRONMENT,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.set_defaults(handler=None)
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    parser.add_argument(
-        "--key-file",
-        metavar="FILE",
-        help="read the realm key from FILE (mode 0600) instead of the environment",
-    )
-    commands = parser.add_subparsers(
-        title="commands", metavar="COMMAND", parser_class=parser_class
-    )
-
-    keygen = _subcommand(
-        commands,
-        "keygen",
-        "values:keygen",
-        "print a new realm key",
-        "Print a new realm key, or write it into a new file readable by its owner only.",
-    )
+def _keygen(keygen: argparse.ArgumentParser) -> None:
     keygen.add_argument(
         "-o", "--output", metavar="FILE", help="create FILE (mode 0600) and print nothing"
     )
 
-    put = _subcommand(
-        commands,
-        "put",
-        "values:put",
-        "store a new secret",
-        "Store a new secret and print its id. The value is all of standard input, exactly "
-        "as given (a final newline included, with a note), or typed at a prompt on a terminal.",
-    )
+
+def _put(put: argparse.ArgumentParser) -> None:
     put.add_argument("--owner", required=True, action=_NonEmpty, help="the secret's owner")
     put.add_argument(
         "--name",
@@ -250,41 +122,18 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
     )
     put.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
-    update = _subcommand(
-        commands,
-        "update",
-        "values:update",
-        "replace the value of a stored secret",
-        "Replace the value of a stored secret with all of standard input, or with the value "
-        "typed at a prompt on a terminal. A file secret's file, where resolution from here "
-        "finds one, is replaced as well.",
-    )
+
+def _update(update: argparse.ArgumentParser) -> None:
     update.add_argument("id", metavar="ID")
     update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
-    get = _subcommand(
-        commands,
-        "get",
-        "values:get",
-        "print the value of one secret",
-        "Print the value of one secret, with no newline added; for a file secret, write the "
-        "file and print its path.",
-    )
+
+def _get(get: argparse.ArgumentParser) -> None:
     get.add_argument("id", metavar="ID")
     _add_limits(get)
 
-    render = _subcommand(
-        commands,
-        "render",
-        "config:render",
-        "put the secrets into a configuration file",
-        "Replace every ${{ <secret id> }} in a configuration file by the secret's value. In "
-        "JSON, YAML and dotenv files only the string values that hold references change, each "
-        "re-quoted so that it reads back as exactly the substituted value; every other byte "
-        "(comments, layout, keys, numbers) stays as it was. References in keys are left as "
-        "they are. Text is substituted as it stands, with no quoting. Nothing is written when "
-        "any reference fails.",
-    )
+
+def _render(render: argparse.ArgumentParser) -> None:
     _add_source(render)
     _add_limits(render)
     render.add_argument(
@@ -292,28 +141,13 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
     )
     render.add_argument("--force", action="store_true", help="replace an existing output FILE")
 
-    check = _subcommand(
-        commands,
-        "check",
-        "config:check",
-        "list the references of a configuration file",
-        "List every ${{ <secret id> }} in the string values of a configuration file and "
-        "whether it resolves, without printing any value; references in keys and incomplete "
-        "ones are listed as warnings. Resolving a file secret writes its file, as render does.",
-    )
+
+def _check(check: argparse.ArgumentParser) -> None:
     _add_source(check)
     _add_limits(check)
 
-    run = _subcommand(
-        commands,
-        "run",
-        "run:run",
-        "run a command with the secrets in its environment",
-        "Substitute the references in the values of the environment variables and run "
-        "COMMAND with that environment, less the realm key. Nothing runs when any reference "
-        "fails; every failing variable is reported.",
-        _RUN_STATUS,
-    )
+
+def _run(run: argparse.ArgumentParser) -> None:
     _add_limits(run)
     run.add_argument(
         "--pass-key",
@@ -323,10 +157,241 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
     )
     run.add_argument("command", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARG...]")
 
-    _add_realm_commands(commands)
 
-    _subcommand(
-        commands,
+def _list(listing: argparse.ArgumentParser) -> None:
+    listing.add_argument("--owner", action=_NonEmpty, help="only the secrets of this owner")
+    listing.add_argument("--prefix", action=_NonEmpty, help="only names that start with this")
+    listing.add_argument("--format", choices=("table", "json"), default="table")
+
+
+def _delete(delete: argparse.ArgumentParser) -> None:
+    delete.add_argument("ids", nargs="+", metavar="ID")
+    delete.add_argument(
+        "--remove-file",
+        action="store_true",
+        help="also remove a file secret's file (its path as seen from here), if a regular file",
+    )
+
+
+def _rotate(rotate: argparse.ArgumentParser) -> None:
+    rotate.add_argument(
+        "--new-key-file",
+        required=True,
+        metavar="FILE",
+        help="the new key, in a file only its owner may read; - reads standard input",
+    )
+    rotate.add_argument("--dry-run", action="store_true", help="check every secret, change none")
+
+
+def _import(importing: argparse.ArgumentParser) -> None:
+    importing.add_argument("file", metavar="FILE", help="the environment file; - reads stdin")
+    importing.add_argument("--owner", required=True, action=_NonEmpty, help="owner of the secrets")
+    importing.add_argument(
+        "--name-prefix", required=True, metavar="PREFIX", help="put before each variable name"
+    )
+
+
+class _Parser(argparse.ArgumentParser):
+    """Help, usage and errors go to the context's streams, not the process's."""
+
+    def __init__(self, *, ctx: Context, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.ctx = ctx
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if not message:
+            return
+        from kuv_secrets.files import streams
+
+        # argparse names sys.stdout for help and version, sys.stderr (or None) for the rest.
+        if file is sys.stdout:
+            streams.write_stdout(self.ctx, message)
+        elif self.ctx.stderr is not None:
+            self.ctx.stderr.write(message)
+
+    def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
+        if message:
+            self._print_message(message, sys.stderr)
+        raise SystemExit(status)
+
+
+class _Command(_Parser):
+    """A command's parser, made when the command parses: argparse only keeps the others, and
+    making a parser costs it several searches for translations."""
+
+    def __init__(
+        self,
+        *,
+        ctx: Context,
+        handler: str,
+        arguments: Callable[[argparse.ArgumentParser], None] | None,
+        **kwargs: Any,
+    ) -> None:
+        self.ctx = ctx
+        self._pending: tuple[str, Any, dict[str, Any]] | None = (handler, arguments, kwargs)
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        if self._pending is not None:
+            handler, arguments, kwargs = self._pending
+            self._pending = None
+            super().__init__(ctx=self.ctx, **kwargs)
+            self.set_defaults(handler=handler)
+            if arguments is not None:
+                arguments(self)
+        return super().parse_known_args(args, namespace)
+
+
+def _help_width(ctx: Context) -> int:
+    """The width argparse lays text out in, found as shutil.get_terminal_size finds it but from
+    the context's environment and output, and without importing shutil (and its compressors)."""
+    try:
+        columns = int(ctx.env.get("COLUMNS", ""))
+    except ValueError:
+        columns = 0
+    if columns <= 0 and ctx.stdout is not None:
+        try:
+            columns = os.get_terminal_size(ctx.stdout.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return (columns if columns > 0 else 80) - 2
+
+
+def build_parser(ctx: Context) -> argparse.ArgumentParser:
+    formatter = functools.partial(argparse.RawDescriptionHelpFormatter, width=_help_width(ctx))
+    parser = _Parser(
+        ctx=ctx,
+        prog=PROG,
+        description="Store the realm's secrets encrypted and put them into configuration "
+        "where it says ${{ <secret id> }}.",
+        epilog=_EXIT_STATUS + "\n" + _ENVIRONMENT,
+        formatter_class=formatter,
+    )
+    parser.set_defaults(handler=None)
+    parser.add_argument("--version", action="version", version=VERSION)
+    parser.add_argument(
+        "--key-file",
+        metavar="FILE",
+        help="read the realm key from FILE (mode 0600) instead of the environment",
+    )
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", parser_class=_Command)
+
+    def command(
+        name: str,
+        handler: str,
+        summary: str,
+        description: str,
+        arguments: Callable[[argparse.ArgumentParser], None] | None = None,
+        epilog: str = _EXIT_STATUS,
+    ) -> None:
+        commands.add_parser(
+            name,
+            help=summary,
+            description=description,
+            epilog=epilog,
+            formatter_class=formatter,
+            ctx=ctx,
+            handler=handler,
+            arguments=arguments,
+        )
+
+    command(
+        "keygen",
+        "values:keygen",
+        "print a new realm key",
+        "Print a new realm key, or write it into a new file readable by its owner only.",
+        _keygen,
+    )
+    command(
+        "put",
+        "values:put",
+        "store a new secret",
+        "Store a new secret and print its id. The value is all of standard input, exactly "
+        "as given (a final newline included, with a note), or typed at a prompt on a terminal.",
+        _put,
+    )
+    command(
+        "update",
+        "values:update",
+        "replace the value of a stored secret",
+        "Replace the value of a stored secret with all of standard input, or with the value "
+        "typed at a prompt on a terminal. A file secret's file, where resolution from here "
+        "finds one, is replaced as well.",
+        _update,
+    )
+    command(
+        "get",
+        "values:get",
+        "print the value of one secret",
+        "Print the value of one secret, with no newline added; for a file secret, write the "
+        "file and print its path.",
+        _get,
+    )
+    command(
+        "render",
+        "config:render",
+        "put the secrets into a configuration file",
+        "Replace every ${{ <secret id> }} in a configuration file by the secret's value. In "
+        "JSON, YAML and dotenv files only the string values that hold references change, each "
+        "re-quoted so that it reads back as exactly the substituted value; every other byte "
+        "(comments, layout, keys, numbers) stays as it was. References in keys are left as "
+        "they are. Text is substituted as it stands, with no quoting. Nothing is written when "
+        "any reference fails.",
+        _render,
+    )
+    command(
+        "check",
+        "config:check",
+        "list the references of a configuration file",
+        "List every ${{ <secret id> }} in the string values of a configuration file and "
+        "whether it resolves, without printing any value; references in keys and incomplete "
+        "ones are listed as warnings. Resolving a file secret writes its file, as render does.",
+        _check,
+    )
+    command(
+        "run",
+        "run:run",
+        "run a command with the secrets in its environment",
+        "Substitute the references in the values of the environment variables and run "
+        "COMMAND with that environment, less the realm key. Nothing runs when any reference "
+        "fails; every failing variable is reported.",
+        _run,
+        _RUN_STATUS,
+    )
+    command(
+        "list",
+        "realm:list",
+        "list the stored secrets, never their values",
+        "List id, owner, name, kind (value or file) and file target of the stored secrets. "
+        "Values and tokens are never shown.",
+        _list,
+    )
+    command(
+        "delete",
+        "realm:delete",
+        "delete secrets",
+        "Delete the given secrets, all or none: when an id is unknown, nothing is deleted.",
+        _delete,
+    )
+    command(
+        "rotate",
+        "realm:rotate",
+        "re-encrypt every secret under a new realm key",
+        "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
+        "does not open with the current key, nothing changes. Every host then needs the new key.",
+        _rotate,
+    )
+    command(
+        "import",
+        "realm:import",
+        "store the values of an environment file as secrets",
+        "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
+        "the file with each value replaced by its reference, ready for render. Comments, blank "
+        "lines, empty values and values holding a reference stay as they are.",
+        _import,
+    )
+    command(
         "demo",
         "demo:demo",
         "show the whole cycle in a throwaway realm",
@@ -334,5 +399,3 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "sample YAML configuration that refers to both, and print it.",
     )
     return parser
-
-

@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import errno
 import os
-from typing import TYPE_CHECKING
 
+from kuv_secrets import __version__
+
+TYPE_CHECKING = False  # importing typing costs more than the rest of --version
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
 
 PROG = "kuv-secrets"
+VERSION = f"{PROG} {__version__}"
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
