@@ -43,12 +43,11 @@ class Entry:
 def entries(text: str) -> list[Entry]:
     """Each ``NAME=value`` of ``text``: its value and the span of its source, quotes included."""
     found: list[Entry] = []
-    name = _NAME.compiled
     at = 0
     while at < len(text):
         line_end = text.find("\n", at)
         line_end = len(text) if line_end == -1 else line_end
-        head = name.match(text, at, line_end)
+        head = _NAME.match(text, at, line_end)
         if head is None:
             at = line_end + 1
             continue

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import re
-import sys
 from collections.abc import Callable
 
 from kuv_secrets.render.scan import CLOSE, OPEN
@@ -13,33 +12,31 @@ __all__ = ["CLOSE", "OPEN", "SURROGATE", "LazyPattern", "Lines", "Scalar", "Subs
 
 class LazyPattern:
     """A regular expression compiled when first used: a command imports many patterns and uses
-    few, and compiling them all would cost more than most commands spend matching."""
+    few, and compiling them all would cost more than most commands spend matching. Once compiled,
+    its methods are the pattern's own, so a match costs what it would with re.compile."""
 
-    __slots__ = ("_source", "_flags", "_compiled")
+    __slots__ = ("_source", "_flags", "_compiled", "match", "fullmatch", "search", "sub")
+
+    match: Callable[..., re.Match[str] | None]
+    fullmatch: Callable[..., re.Match[str] | None]
+    search: Callable[..., re.Match[str] | None]
+    sub: Callable[..., str]
 
     def __init__(self, source: str, flags: int = 0) -> None:
         self._source, self._flags = source, flags
         self._compiled: re.Pattern[str] | None = None
+        self.match = lambda *args: self.compiled.match(*args)
+        self.fullmatch = lambda *args: self.compiled.fullmatch(*args)
+        self.search = lambda *args: self.compiled.search(*args)
+        self.sub = lambda *args: self.compiled.sub(*args)
 
     @property
     def compiled(self) -> re.Pattern[str]:
         if self._compiled is None:
-            self._compiled = re.compile(self._source, self._flags)
+            pattern = self._compiled = re.compile(self._source, self._flags)
+            self.match, self.fullmatch = pattern.match, pattern.fullmatch
+            self.search, self.sub = pattern.search, pattern.sub
         return self._compiled
-
-    def match(self, text: str, pos: int = 0, endpos: int = sys.maxsize) -> re.Match[str] | None:
-        return self.compiled.match(text, pos, endpos)
-
-    def fullmatch(
-        self, text: str, pos: int = 0, endpos: int = sys.maxsize
-    ) -> re.Match[str] | None:
-        return self.compiled.fullmatch(text, pos, endpos)
-
-    def search(self, text: str, pos: int = 0, endpos: int = sys.maxsize) -> re.Match[str] | None:
-        return self.compiled.search(text, pos, endpos)
-
-    def sub(self, repl: str | Callable[[re.Match[str]], str], text: str, count: int = 0) -> str:
-        return self.compiled.sub(repl, text, count)
 
 
 # What UTF-8 can't hold: undecodable bytes from the command line or a file name become these.
