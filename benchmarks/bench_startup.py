@@ -67,7 +67,7 @@ def compose(references: int) -> str:
     return "".join(parts)
 
 
-def realm(folder: Path, python: str, script: str) -> dict[str, str]:
+def realm(folder: Path, script: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
     env["KUV_TOP_SECRET"] = Fernet.generate_key().decode()
     env["KUV_DATABASE"] = str(folder / "kuv.sqlite3")
@@ -97,7 +97,7 @@ def main() -> None:
     script = shutil.which("kuv-secrets", path=str(Path(python).parent)) or "kuv-secrets"
     with tempfile.TemporaryDirectory() as temp:
         folder = Path(temp)
-        env = realm(folder, python, script)
+        env = realm(folder, script)
         cases = [
             ("--version", [python, "-c", "pass"], [script, "--version"], 2.0),
             ("-m --version", [python, "-c", "pass"], [python, "-m", "kuv_secrets", "--version"], 2.0),
