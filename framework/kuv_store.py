@@ -23,7 +23,6 @@ import stat
 import warnings
 from _thread import _local as _ThreadLocal  # threading.local, without importing threading
 from collections import OrderedDict, namedtuple
-from urllib.parse import quote, unquote
 
 # A host imports this as it starts (the secrets module on its import): typing, threading, sqlite3
 # (unused with PostgreSQL) and the patterns of URLs wait for the first use that needs them.
@@ -90,6 +89,8 @@ _PARAMETER = r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*"
 
 def _drop_password(match: re.Match[str]) -> str:
     # libpq decodes parameter names, so "pass%77ord" is a password too.
+    from urllib.parse import unquote
+
     named = "password" in unquote(match.group(2)).lower()
     return match.group(1) if named else match.group(0)
 
@@ -289,6 +290,7 @@ class _SQLite:
 
     def _connect(self, memory: bool) -> sqlite3.Connection:
         import sqlite3
+        from urllib.parse import quote  # costs every start-up at module level
 
         # mode=rw: a file removed since the stat is not created anew with the umask's mode.
         # An empty authority ("file://") lets any absolute path through, "//x" included.

@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING
 
 from kuv_secrets.cli.status import EXIT_FAILURE, EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError
 from kuv_secrets.files.streams import printable, read_input, write_stdout
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
 

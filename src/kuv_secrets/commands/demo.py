@@ -5,13 +5,13 @@ from __future__ import annotations
 import argparse
 import os
 import tempfile
-from typing import TYPE_CHECKING
 
 from kuv_secrets.cli.status import EXIT_OK, PROG, CliError
 from kuv_secrets.files.streams import write_stdout
 from kuv_secrets.render.formats import render
 from kuv_secrets.render.scan import CLOSE, OPEN
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
     from kuv_secrets.secrets import Secrets

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import TYPE_CHECKING
 
 from kuv_meta import transaction
 
@@ -19,6 +18,7 @@ from kuv_secrets.files.streams import (
 from kuv_secrets.realm.records import delivered_path, require_key_for_new
 from kuv_secrets.render.scan import CLOSE, OPEN
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
     from kuv_secrets.render.dotenv import Entry

@@ -9,14 +9,16 @@ import signal
 import subprocess
 import threading
 from collections.abc import Callable, Iterator
-from typing import IO, TYPE_CHECKING
 
 from kuv_secrets.cli.status import EXIT_USAGE, CliError, describe
 from kuv_secrets.files.streams import report
 from kuv_secrets.realm.keys import key_name, key_variable
 from kuv_secrets.render.scan import CLOSE, OPEN
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import IO
+
     from types import FrameType
 
     from kuv_secrets.cli.context import Context

@@ -4,9 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import TYPE_CHECKING, Any
-
-from kuv_meta import RecordExistsError, RecordGoneError, transaction
 
 from kuv_secrets.cli.status import (
     EXIT_OK,
@@ -20,7 +17,10 @@ from kuv_secrets.cli.status import (
 from kuv_secrets.files.streams import note, read_value, write_stdout
 from kuv_secrets.realm.records import delivered_path, require_key_for_new, require_opening_key
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from kuv_secrets.cli.context import Context
     from kuv_secrets.secrets import Secrets
 
@@ -43,6 +43,8 @@ def _surrogates(text: str) -> bool:
 
 
 def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_meta import RecordExistsError, transaction
+
     if args.file and args.file_name is None:
         raise CliError("--file needs --file-name", EXIT_USAGE)
     if not args.file and (args.file_path is not None or args.file_name is not None):
@@ -102,6 +104,8 @@ def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
 
 
 def cmd_update(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_meta import RecordGoneError, transaction
+
     records = ctx.records
     _opened_record(records, args.id)  # before a value is typed in vain
     value = read_value(ctx, "New secret value: ", allow_empty=args.allow_empty)

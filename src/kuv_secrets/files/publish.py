@@ -9,11 +9,10 @@ from __future__ import annotations
 
 import os
 import stat
-from typing import TYPE_CHECKING
 
-from kuv_secrets import _files
 from kuv_secrets.cli.status import CliError
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
 
@@ -69,6 +68,8 @@ def publish_file(path: str, data: bytes, force: bool) -> None:
     replaced only with ``force``. A signal's exception (Ctrl-C, or the command's SIGTERM and
     SIGHUP) leaves the old file, or none, and no temporary file."""
     check_output(path, force=True)
+    from kuv_secrets import _files  # only for a file target
+
     if not _files.publish(path, data, replace=force):
         # Made since check_output looked: still never replaced without --force.
         raise CliError(f"{path}: file exists; use --force to replace it")

@@ -5,10 +5,10 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-from typing import TYPE_CHECKING
 
 from kuv_secrets.cli.status import EXIT_USAGE, PROG, CliError, OutputError, output_problem
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
 
@@ -107,8 +107,9 @@ def flush_stdout(ctx: Context) -> None:
 
 def discard_stdout(ctx: Context) -> None:
     """Point standard output at /dev/null, so the interpreter's last flush can't fail again."""
+    if ctx.stdout is None:
+        return
     with contextlib.suppress(OSError, ValueError, AttributeError):
-        assert ctx.stdout is not None
         fd = ctx.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, fd)

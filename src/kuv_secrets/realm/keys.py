@@ -6,13 +6,12 @@ reads it from its context's environment instead of the process's.
 
 from __future__ import annotations
 
-import base64
 import os
 from collections.abc import Mapping
-from typing import TYPE_CHECKING
 
 from kuv_secrets.cli.status import BAD_KEY, EXIT_KEY, CliError
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
 
@@ -91,6 +90,8 @@ def checked_key(key: str, source: str) -> str:
 
 def same_key(first: str, second: str) -> bool:
     # As Fernet reads them: other spellings of the same 32 bytes are the same key.
+    import base64
+
     try:
         return base64.urlsafe_b64decode(first) == base64.urlsafe_b64decode(second)
     except ValueError:

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
 
 from kuv_secrets.cli.status import EXIT_KEY, CliError
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from kuv_secrets.secrets import Secrets
 
 

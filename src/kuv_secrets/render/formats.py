@@ -9,13 +9,12 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
-from kuv_secrets.render import dotenv, jsonspans, scan
+from kuv_secrets.render import scan
 from kuv_secrets.cli.status import CliError, describe
 from kuv_secrets.render.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
     from kuv_secrets.secrets import Secrets
@@ -35,25 +34,29 @@ def format_of(path: str | None, forced: str | None) -> str:
     return _EXTENSIONS.get(os.path.splitext(name)[1], "text")
 
 
-@dataclass(frozen=True)
-class Reference:
-    line: int
-    shown: str
-    secret_id: str | None  # None where the marker starts no complete reference
-    left: str = ""  # why a complete reference stays as it is
+class Marker:
+    """A reference marker found in a file, as check lists it."""
+
+    __slots__ = ("left", "line", "secret_id", "shown")
+
+    def __init__(self, line: int, shown: str, secret_id: str | None, left: str = "") -> None:
+        self.line, self.shown = line, shown
+        self.secret_id = secret_id  # None where the marker starts no complete reference
+        self.left = left  # why a complete reference stays as it is
 
 
-def find(text: str, fmt: str, label: str) -> list[Reference]:
+def find(text: str, fmt: str, label: str) -> list[Marker]:
     """Every reference marker in the string values (and keys) of ``text``, in order."""
     found = []
     for scalar in _scalars(text, fmt, label):
         markers = scan.references(scalar.value)
-        for line, (offset, _, secret_id) in zip(_lines(text, scalar, len(markers)), markers):
+        for line, marker in zip(_lines(text, scalar, len(markers)), markers):
+            offset, secret_id = marker.start, marker.secret_id
             if secret_id is None:
                 shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
             else:
                 shown = f"{OPEN} {secret_id} {CLOSE}"
-            found.append(Reference(line, shown, secret_id, _left(scalar)))
+            found.append(Marker(line, shown, secret_id, _left(scalar)))
     return found
 
 
@@ -102,6 +105,8 @@ def render(
         replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
         return yamlspans.rewrite(text, replays, label)
     if fmt == "dotenv":
+        from kuv_secrets.render import dotenv
+
         inside = dotenv.quoted_at(text, [scalar.start for scalar, _, _ in edits])
         for (scalar, _, _), quoted in zip(edits, inside):
             if quoted:
@@ -114,8 +119,12 @@ def render(
     for scalar, new, values in edits:
         start = scalar.start
         if fmt == "json":
+            from kuv_secrets.render import jsonspans
+
             source = jsonspans.encode(new)
         elif fmt == "dotenv":
+            from kuv_secrets.render import dotenv
+
             source = dotenv.rewritten(
                 text[scalar.start : scalar.end], new, _replay(records, values)
             )
@@ -176,6 +185,8 @@ def _replay(records: type[Secrets], values: list[str]) -> Substitute:
 
 def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
     if fmt == "json":
+        from kuv_secrets.render import jsonspans
+
         try:
             return jsonspans.scalars(text)
         except json.JSONDecodeError as exc:
@@ -188,6 +199,8 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
         return yamlspans.scalars(text, label)
     if fmt == "dotenv":
         lines = Lines(text)
+        from kuv_secrets.render import dotenv
+
         entries = dotenv.entries(text)
         return [
             Scalar(e.start, e.end, e.value, lines.at(e.start)) for e in entries if OPEN in e.value

@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
-
 OPEN, CLOSE = "${{", "}}"
 
 
-class Reference(NamedTuple):
-    start: int  # where its opening marker stands
-    end: int  # just past its closing marker; for an opening without one, the next opening's start
-    secret_id: str | None  # None for an opening that no closing marker completes
+class Reference:
+    """An opening marker: where it stands, to where it reaches, and the id it opens."""
+
+    __slots__ = ("end", "secret_id", "start")
+
+    def __init__(self, start: int, end: int, secret_id: str | None) -> None:
+        self.start = start  # where its opening marker stands
+        self.end = end  # past its closing marker; without one, where the next opening starts
+        self.secret_id = secret_id  # None for an opening that no closing marker completes
 
 
 def references(text: str) -> list[Reference]:

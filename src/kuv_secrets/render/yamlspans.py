@@ -39,6 +39,11 @@ _BLOCK_HEADER = LazyPattern(r"([|>])([-+]?)([1-9]?)([-+]?)")
 _RESOLVER = yaml.resolver.Resolver()
 
 
+def _unsafe(text: str) -> bool:
+    # Every unsafe character is unprintable: most values never need the pattern, nor its compiling.
+    return not text.isprintable() and _UNSAFE.search(text) is not None
+
+
 @functools.cache
 def _bom_uncounted() -> int:
     # libyaml's reader drops a byte order mark without counting it in its marks.
@@ -183,7 +188,7 @@ def _encode(
     if tier < 2:
         if scalar.style == "" and _plain(new, scalar.flow):
             return scalar.start, scalar.end, new
-        if scalar.style == "'" and "\n" not in new and not _UNSAFE.search(new):
+        if scalar.style == "'" and "\n" not in new and not _unsafe(new):
             return scalar.start, scalar.end, "'" + new.replace("'", "''") + "'"
         if scalar.style in ("|", ">"):
             block = _block(text, scalar, new)
@@ -196,7 +201,7 @@ def _refold(text: str, scalar: Scalar, substitute: Substitute) -> tuple[int, int
     """A folded scalar with each reference replaced on its own line, the folds kept."""
 
     def one_line(value: str) -> str:
-        if "\n" in value or "\r" in value or _UNSAFE.search(value):
+        if "\n" in value or "\r" in value or _unsafe(value):
             raise ValueError(value)
         return value
 
@@ -210,11 +215,14 @@ def _refold(text: str, scalar: Scalar, substitute: Substitute) -> tuple[int, int
 
 
 def double_quoted(value: str) -> str:
-    return _UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(value, ensure_ascii=False))
+    quoted = json.dumps(value, ensure_ascii=False)
+    if quoted.isprintable():
+        return quoted
+    return _UNSAFE.sub(lambda m: f"\\u{ord(m.group()):04x}", quoted)
 
 
 def _plain(value: str, flow: bool) -> bool:
-    if not _PLAIN.fullmatch(value) or value != value.rstrip() or _UNSAFE.search(value):
+    if not _PLAIN.fullmatch(value) or value != value.rstrip() or _unsafe(value):
         return False
     if ": " in value or " #" in value or value.endswith(":"):
         return False
@@ -241,7 +249,7 @@ def _block(text: str, scalar: Scalar, new: str) -> tuple[int, int, str] | None:
         return None
     chomp = "" if new.endswith("\n") else "-"
     lines = body.split("\n")
-    if not lines[0].strip() or lines[0][0] in " \t" or _UNSAFE.search(body) or "\r" in body:
+    if not lines[0].strip() or lines[0][0] in " \t" or _unsafe(body) or "\r" in body:
         return None
     if scalar.style == ">" and len(lines) > 1:
         return None
