@@ -376,7 +376,7 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
     )
     command(
         "rotate",
-        "realm:rotate",
+        "rotate:rotate",
         "re-encrypt every secret under a new realm key",
         "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
         "does not open with the current key, nothing changes. Every host then needs the new key.",
@@ -384,7 +384,7 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
     )
     command(
         "import",
-        "realm:import",
+        "importing:import",
         "store the values of an environment file as secrets",
         "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
         "the file with each value replaced by its reference, ready for render. Comments, blank "

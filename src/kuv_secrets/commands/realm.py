@@ -1,4 +1,4 @@
-"""Commands on the realm as a whole: listing, deleting, importing and re-keying secrets."""
+"""Commands on the stored secrets as a whole: listing and deleting."""
 
 from __future__ import annotations
 
@@ -7,21 +7,13 @@ import os
 
 from kuv_meta import transaction
 
-from kuv_secrets.cli.status import EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError, OutputError
-from kuv_secrets.files.streams import (
-    discard_stdout,
-    note,
-    printable,
-    read_input,
-    write_stdout,
-)
-from kuv_secrets.realm.records import delivered_path, require_key_for_new
-from kuv_secrets.render.scan import CLOSE, OPEN
+from kuv_secrets.cli.status import EXIT_OK, EXIT_REFERENCE, CliError
+from kuv_secrets.files.streams import printable, write_stdout
+from kuv_secrets.realm.records import delivered_path
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
-    from kuv_secrets.render.dotenv import Entry
     from kuv_secrets.secrets import Secrets
 
 _ANY_NAME = "<new name per use>"
@@ -111,102 +103,3 @@ def _remove_delivered(ctx: Context, record: Secrets, value: str | None) -> str |
         reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
         return f"{path}: {reason}, left in place"
     return None
-
-
-def cmd_rotate(ctx: Context, args: argparse.Namespace) -> int:
-    from kuv_secrets.realm.keys import read_key, same_key
-
-    records = ctx.records
-    new_key = read_key(ctx, args.new_key_file)
-    old_key = records.top_secret
-    if same_key(old_key, new_key):
-        raise CliError("the new key is the current realm key; nothing to do", EXIT_KEY)
-    # Fails as every command does without a usable key, before any record is read.
-    records.encrypt("", old_key)
-    # A mistyped store path would "succeed" with nothing to do, and hosts would switch keys.
-    if not records.load_all():
-        raise CliError("no secrets in this store; nothing to re-encrypt")
-    with transaction():
-        stored = records.load_all()
-        values: list[str] = []
-        failed: list[str] = []
-        for record in stored:
-            try:
-                values.append(records.decrypt(record.encrypted_secret or "", old_key))
-            except Exception:  # noqa: BLE001 - a record that doesn't open is listed, not fatal yet
-                failed.append(record.id)
-        if failed:
-            raise CliError(
-                f"{len(failed)} of {len(stored)} secrets do not open with the current realm key, "
-                f"nothing changed: {', '.join(failed)}",
-                EXIT_KEY,
-            )
-        if not args.dry_run:
-            for record, value in zip(stored, values):
-                record.encrypted_secret = records.encrypt(value, new_key)
-                record.save()
-    if args.dry_run:
-        write_stdout(
-            ctx,
-            f"All {len(stored)} secrets open with the current realm key; nothing changed.\n"
-        )
-        return EXIT_OK
-    try:
-        write_stdout(
-            ctx,
-            f"Re-encrypted {len(stored)} secrets under the new key.\n"
-            "Next: give every host that uses this realm the new key (its key variable, "
-            "/run/secrets/ file or --key-file); until it has it, it cannot open any secret.\n"
-        )
-    except OutputError:
-        # Committed: a failure status now could get the new key thrown away.
-        discard_stdout(ctx)
-        note(
-            ctx,
-            f"the {len(stored)} secrets ARE rotated to the new key, though this report could "
-            "not be written to standard output; every host must now switch to the new key"
-        )
-    return EXIT_OK
-
-
-def _left_as_is(text: str, entry: Entry) -> str | None:
-    """Why an entry is not stored, or None; never a word of its value."""
-    from kuv_secrets.render.dotenv import literal
-
-    if OPEN in entry.value:
-        return f"its value holds {OPEN} (a reference, or a broken one)"
-    if not literal(text, entry):
-        # Stored, it would be the text as written, and render would quote it so.
-        return "bash would expand, unescape or split it, where a stored secret is only its text"
-    return None
-
-
-def cmd_import(ctx: Context, args: argparse.Namespace) -> int:
-    from kuv_secrets.render.dotenv import entries
-    from kuv_secrets.render.scalars import Lines
-
-    path = None if args.file == "-" else args.file
-    text = read_input(ctx, path)
-    label, lines = path or "standard input", Lines(text)
-    records = ctx.records
-    pieces: list[str] = []
-    at = 0
-    with transaction():
-        require_key_for_new(records)
-        for entry in entries(text):
-            if not entry.value:  # nothing secret in it
-                continue
-            reason = _left_as_is(text, entry)
-            if reason:
-                note(ctx, f"{label}:{lines.at(entry.start)}: {entry.name} left as is: {reason}")
-                continue
-            record = records(
-                secret=entry.value, owner_name=args.owner, name=args.name_prefix + entry.name
-            )
-            record.save(create=True)
-            pieces += [text[at : entry.start], f"{OPEN} {record.id} {CLOSE}"]
-            at = entry.end
-        pieces.append(text[at:])
-        # Inside the transaction: references nobody received are not kept.
-        write_stdout(ctx, "".join(pieces))
-    return EXIT_OK
