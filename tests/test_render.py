@@ -14,8 +14,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from kuv_secrets import cli, secrets
+from kuv_secrets.cli.status import CliError
 from kuv_secrets.render.dotenv import entries, quote
 from kuv_secrets.render.formats import render
+from kuv_secrets.render.scan import references
 
 VALUES = {
     "pw": 'pa"ss: w#rd $(id) `x`\n',
@@ -180,6 +182,13 @@ class TestRender:
                 ),
             ),
             ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
+            # Keys and tagged values are never substituted, complete or not.
+            (
+                "k.yaml",
+                "${{ k }: ${{ word }}\nt: !!binary ${{ x }\n",
+                "${{ k }: plain\nt: !!binary ${{ x }\n",
+            ),
+            ("k.json", '{"${{ k }": "${{ word }}"}', '{"${{ k }": "plain"}'),
             (
                 "words.yaml",
                 "".join(f"- ${{{{ ={w} }}}}\n" for w in [*NOT_STRINGS, "y2"]),
@@ -256,6 +265,16 @@ class TestRender:
             ("c.yaml", 'a: "x\n\n  ${{ nope }}"\n', "3: ${{ nope }}: secret id not found", 4),
             ("c.json", '{"a":\n "x\\n${{ nope }}"}', "2: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
+            # An opening that nothing closes, found before anything resolves.
+            *(
+                (name, text, f"{line}: {shown}: not a complete reference: no }}}} closes it", 4)
+                for name, text, line, shown in [
+                    ("c.yaml", "a: ${{ nope }}\nb: |\n  x\n  ${{ tok }\n", 4, "${{ tok }"),
+                    ("c.json", '{"a": "${{ nope }}",\n "b": "${{ w ${{ word }}"}', 2, "${{ w "),
+                    ("c.env", "A=${{ nope }}\nB='x\n${{ word'\n", 3, "${{ word"),
+                    ("c.txt", "${{ nope }}\n${{ word }\n", 2, "${{ word }"),
+                ]
+            ),
             (
                 "c.json",
                 '{"a": 1,\n "b" 2}',
@@ -290,13 +309,14 @@ class TestCheck:
         Path("c.yaml").write_text(
             'a: ${{ word }}\n${{ key }}: x\nb: ["${{ nope }}", "${{ cut }"]\nc: ${{ badkey }}\n'
             'd: |\n  x\n  ${{ word }}\ne: !!binary ${{ word }}\nf: "${{ \\e[2J }}"\n'
+            "${{ half }: !!binary ${{ x }\n"
         )
         status, out, err = run("check", "c.yaml", capsys=capsys)
         assert out.splitlines() == [
             "ok    c.yaml:1: ${{ word }}",
             "warn  c.yaml:2: ${{ key }}: in a key, left as is",
             "FAIL  c.yaml:3: ${{ nope }}: secret id not found",
-            "warn  c.yaml:3: ${{ cut }: not a complete reference, left as is",
+            "FAIL  c.yaml:3: ${{ cut }: not a complete reference: no }} closes it",
             (
                 "FAIL  c.yaml:4: ${{ badkey }}: the realm key does not open this secret "
                 "(wrong key or damaged token)"
@@ -304,8 +324,18 @@ class TestCheck:
             "ok    c.yaml:7: ${{ word }}",
             "warn  c.yaml:8: ${{ word }}: under the tag !!binary, left as is",
             "FAIL  c.yaml:9: ${{ \\x1b[2J }}: secret id not found",  # no escape to the terminal
+            "warn  c.yaml:10: ${{ half }: in a key, left as is",
+            "warn  c.yaml:10: ${{ x }: under the tag !!binary, left as is",
         ]
-        assert (status, err) == (3, "kuv-secrets: error: 3 of 5 references do not resolve\n")
+        assert (status, err) == (3, "kuv-secrets: error: 4 of 6 references do not resolve\n")
+
+
+def incomplete(data: Any) -> bool:
+    """Whether a string value of ``data`` (keys are left as they are) holds an unclosed opening."""
+    if isinstance(data, str):
+        return any(found.secret_id is None for found in references(data))
+    values = data.values() if isinstance(data, dict) else data if isinstance(data, list) else []
+    return any(incomplete(value) for value in values)
 
 
 def structures(leaf: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
@@ -345,6 +375,11 @@ class TestAgainstTheWalker:
         self.compare(text, "json", json.loads)
 
     def compare(self, text: str, fmt: str, load: Any) -> None:
+        if incomplete(load(text)):
+            with pytest.raises(CliError, match="not a complete reference") as refused:
+                render(Fake, text, fmt, "", "", "t")
+            assert refused.value.status == 4
+            return
         rendered = render(Fake, text, fmt, "", "", "t")
         assert load(rendered) == Fake.secret_parser(load(text))
         if "${{" not in text:

@@ -25,7 +25,8 @@ exit status:
   1  failure; the message is on standard error (secret values never are)
   2  usage error
   3  no realm key, or the wrong one
-  4  reference not found or denied (unknown id, another owner, name outside the prefix)
+  4  reference not found or denied (unknown id, another owner, name outside the
+     prefix), or incomplete (a ${{ that no }} closes)
 """
 _ENVIRONMENT = """\
 environment:
@@ -337,7 +338,7 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "re-quoted so that it reads back as exactly the substituted value; every other byte "
         "(comments, layout, keys, numbers) stays as it was. References in keys are left as "
         "they are. Text is substituted as it stands, with no quoting. Nothing is written when "
-        "any reference fails.",
+        "any reference fails or is incomplete (a ${{ that no }} closes).",
         _render,
     )
     command(
@@ -345,8 +346,8 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "config:check",
         "list the references of a configuration file",
         "List every ${{ <secret id> }} in the string values of a configuration file and "
-        "whether it resolves, without printing any value; references in keys and incomplete "
-        "ones are listed as warnings. Resolving a file secret writes its file, as render does.",
+        "whether it resolves, without printing any value; incomplete ones fail, references in "
+        "keys are listed as warnings. Resolving a file secret writes its file, as render does.",
         _check,
     )
     command(

@@ -39,30 +39,31 @@ def cmd_render(ctx: Context, args: argparse.Namespace) -> int:
 
 
 def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
-    from kuv_secrets.render.formats import find, format_of
+    from kuv_secrets.render.formats import INCOMPLETE, find, format_of
 
     path = None if args.file in (None, "-") else args.file
     label = path or "standard input"
     found = find(read_input(ctx, path), format_of(path, args.format), label)
     problems: dict[str, tuple[int, str] | None] = {}
-    failed = 0
+    statuses: list[int] = []
     for ref in found:
         where = printable(f"{label}:{ref.line}: {ref.shown}")
-        if ref.secret_id is None:
-            write_stdout(ctx, f"warn  {where}: not a complete reference, left as is\n")
-        elif ref.left:
+        if ref.left:
             write_stdout(ctx, f"warn  {where}: {ref.left}, left as is\n")
+            continue
+        if ref.secret_id is None:
+            problem: tuple[int, str] | None = (EXIT_REFERENCE, INCOMPLETE)
         else:
             if ref.secret_id not in problems:
                 problems[ref.secret_id] = _problem(ctx, ref.secret_id, args.owner, args.prefix)
             problem = problems[ref.secret_id]
-            failed += problem is not None
-            shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
-            write_stdout(ctx, printable(shown) + "\n")
-    if failed:
-        statuses = {problem[0] for problem in problems.values() if problem is not None}
+        if problem is not None:
+            statuses.append(problem[0])
+        shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
+        write_stdout(ctx, printable(shown) + "\n")
+    if statuses:
         # A key that opens nothing is the cause to fix first.
         status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)
-        checked = sum(ref.secret_id is not None and not ref.left for ref in found)
-        raise CliError(f"{failed} of {checked} references do not resolve", status)
+        checked = sum(not ref.left for ref in found)
+        raise CliError(f"{len(statuses)} of {checked} references do not resolve", status)
     return EXIT_OK

@@ -10,10 +10,10 @@ import subprocess
 import threading
 from collections.abc import Callable, Iterator
 
-from kuv_secrets.cli.status import EXIT_USAGE, CliError, describe
+from kuv_secrets.cli.status import EXIT_REFERENCE, EXIT_USAGE, CliError, describe
 from kuv_secrets.files.streams import report
 from kuv_secrets.realm.keys import key_name, key_variable
-from kuv_secrets.render.scan import CLOSE, OPEN
+from kuv_secrets.render.scan import CLOSE, OPEN, references
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -100,6 +100,11 @@ def _child_environment(ctx: Context, args: argparse.Namespace) -> dict[str, str]
         return records.get_secret_from_id(secret_id, owner, prefix)
 
     for name, value in list(environment.items()):
+        if OPEN in value and any(ref.secret_id is None for ref in references(value)):
+            # Named, never shown: the rest of the value may be a secret of its own.
+            failures.append((EXIT_REFERENCE, f"holds a {OPEN} that no {CLOSE} closes"))
+            report(ctx, f"environment variable {name}: {failures[-1][1]}")
+            continue
         resolving.clear()
         try:
             environment[name] = records.secret_composer(value, resolve, args.owner, args.prefix)

@@ -11,7 +11,7 @@ import os
 from collections.abc import Callable
 
 from kuv_secrets.render import scan
-from kuv_secrets.cli.status import CliError, describe
+from kuv_secrets.cli.status import EXIT_REFERENCE, CliError, describe
 from kuv_secrets.render.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
 
 TYPE_CHECKING = False
@@ -21,6 +21,8 @@ if TYPE_CHECKING:
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
 _SHOWN = 40
+# An opening that no closing marker completes is a typo, never text meant to be kept.
+INCOMPLETE = f"not a complete reference: no {CLOSE} closes it"
 
 
 def format_of(path: str | None, forced: str | None) -> str:
@@ -51,13 +53,22 @@ def find(text: str, fmt: str, label: str) -> list[Marker]:
     for scalar in _scalars(text, fmt, label):
         markers = scan.references(scalar.value)
         for line, marker in zip(_lines(text, scalar, len(markers)), markers):
-            offset, secret_id = marker.start, marker.secret_id
-            if secret_id is None:
-                shown = scalar.value[offset : offset + _SHOWN].split("\n")[0]
-            else:
-                shown = f"{OPEN} {secret_id} {CLOSE}"
-            found.append(Marker(line, shown, secret_id, _left(scalar)))
+            found.append(Marker(line, _shown(scalar, marker), marker.secret_id, _left(scalar)))
     return found
+
+
+def _shown(scalar: Scalar, marker: scan.Reference) -> str:
+    if marker.secret_id is not None:
+        return f"{OPEN} {marker.secret_id} {CLOSE}"
+    return scalar.value[marker.start : min(marker.end, marker.start + _SHOWN)].split("\n")[0]
+
+
+def _require_complete(text: str, scalar: Scalar, label: str) -> None:
+    markers = scan.references(scalar.value)
+    for line, marker in zip(_lines(text, scalar, len(markers)), markers):
+        if marker.secret_id is None:
+            where = f"{label}:{line}: {_shown(scalar, marker)}"
+            raise CliError(f"{where}: {INCOMPLETE}", EXIT_REFERENCE)
 
 
 def _left(scalar: Scalar) -> str:
@@ -91,12 +102,14 @@ def render(
 ) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
-    for scalar in _scalars(text, fmt, label):
-        if not _left(scalar):
-            new, values, ids = _compose(records, text, scalar, owner, prefix, label, ctx)
-            if new != scalar.value:
-                _writable(text, scalar, fmt, values, ids, label)
-                edits.append((scalar, new, values))
+    scalars = [scalar for scalar in _scalars(text, fmt, label) if not _left(scalar)]
+    for scalar in scalars:  # before anything resolves, so no file secret is written for nothing
+        _require_complete(text, scalar, label)
+    for scalar in scalars:
+        new, values, ids = _compose(records, text, scalar, owner, prefix, label, ctx)
+        if new != scalar.value:
+            _writable(text, scalar, fmt, values, ids, label)
+            edits.append((scalar, new, values))
     if not edits:
         return text
     if fmt == "yaml":
