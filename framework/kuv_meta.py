@@ -4,7 +4,8 @@ Records live in the database named by the environment variable ``KUV_DATABASE``,
 operation (see ``kuv_store``): the path of a SQLite file, ``kuv.sqlite3`` in the current
 directory when unset, or a ``postgresql://`` URL. Only a write creates a SQLite file (mode 0600,
 so its journal and WAL are private too); a read of a store that does not exist raises
-``StoreNotFoundError``.
+``StoreNotFoundError``. Within ``using(target, create=False)`` no operation makes a store: only
+``create()`` does.
 
 All records share the table ``records``, keyed by (kind, id). The kind is the class
 attribute ``__record_kind__`` when the class itself sets one, else the class ``__name__``;
@@ -29,8 +30,11 @@ from kuv_store import (
     DEFAULT_DATABASE,
     RecordExistsError,
     RecordGoneError,
+    StoreBusyError,
     StoreNotFoundError,
     StoreUnavailableError,
+    create,
+    exists,
     run,
     transaction,
     using,
@@ -48,10 +52,13 @@ __all__ = [
     "DEFAULT_DATABASE",
     "RecordExistsError",
     "RecordGoneError",
+    "StoreBusyError",
     "StoreNotFoundError",
     "StoreUnavailableError",
     "VirtualWorker",
     "WorkerMeta",
+    "create",
+    "exists",
     "transaction",
     "using",
 ]

@@ -1,8 +1,13 @@
 """Where records live: the database named by ``KUV_DATABASE``, and the connections to it.
 
 ``KUV_DATABASE`` is read at every operation. A ``postgresql://`` or ``postgres://`` URL selects
-PostgreSQL (through psycopg 3); any other ``scheme://`` is refused; anything else is the path of
-a SQLite file, ``kuv.sqlite3`` in the current directory when the variable is unset.
+PostgreSQL (through psycopg 3); any other ``scheme://``, and anything else that starts like a
+PostgreSQL URL, is refused; anything else is the path of a SQLite file, ``kuv.sqlite3`` in the
+current directory when the variable is unset.
+
+A store is a SQLite file, or a PostgreSQL database, holding the table ``records``. A write makes
+a missing one (a read of a missing SQLite file fails; PostgreSQL makes the table at any use),
+unless ``using(target, create=False)`` asks for stores made on purpose only, by ``create()``.
 
 Each thread of each process keeps one open connection per database and reuses it. A process
 never touches a connection it inherited through ``fork``: the child opens its own. A SQLite
@@ -40,8 +45,12 @@ __all__ = [
     "Handle",
     "RecordExistsError",
     "RecordGoneError",
+    "StoreBusyError",
     "StoreNotFoundError",
     "StoreUnavailableError",
+    "create",
+    "exists",
+    "is_path",
     "redact",
     "run",
     "transaction",
@@ -51,8 +60,11 @@ __all__ = [
 DATABASE_ENV = "KUV_DATABASE"
 DEFAULT_DATABASE = "kuv.sqlite3"
 
-# Long enough for a few busy processes to take turns instead of failing as "locked".
+# Long enough for a few busy processes to take turns instead of failing as "locked"; also how
+# long a PostgreSQL writer waits for the table's lock, unless its URL says lock_timeout=SECONDS.
 _BUSY_TIMEOUT = 30.0
+# Seconds; a PostgreSQL URL's connect_timeout (or PGCONNECT_TIMEOUT) says otherwise.
+_CONNECT_TIMEOUT = 10
 # A thread that works on several databases keeps this many connections open, the latest used.
 _KEEP = 4
 # Any constant shared by every process that creates the schema.
@@ -65,11 +77,18 @@ _SCHEMA = (
 
 
 class StoreNotFoundError(FileNotFoundError):
-    """No database where ``KUV_DATABASE`` points (reads never create a SQLite file)."""
+    """No store where ``KUV_DATABASE`` points (reads never create a SQLite file)."""
+
+    # False when create() can't make it either: a PostgreSQL database that does not exist.
+    creatable = True
 
 
 class StoreUnavailableError(ConnectionError):
     """The store named by ``KUV_DATABASE`` can't be used: a server out of reach, a bad file."""
+
+
+class StoreBusyError(StoreUnavailableError):
+    """A writer waited longer than its limit for another writer's lock; nothing was written."""
 
 
 class RecordExistsError(ValueError):
@@ -82,6 +101,8 @@ class RecordGoneError(LookupError):
 
 # Patterns as text, compiled (and cached) by re when first used.
 _SCHEME = r"\s*[A-Za-z][A-Za-z0-9+.-]*://"
+# A mistyped PostgreSQL URL ("postgresql:user:pw@host") must not become a file named after it.
+_POSTGRES_LIKE = r"(?i)\s*postgres(?:ql)?:"
 _USERINFO = rf"(?s)^({_SCHEME}[^:/?#@]*):.*@"
 # A value runs to the next "&name=": a password's unquoted "&" or "#" stays redacted.
 _PARAMETER = r"([?&])([^=&]*)=(?:[^&]|&(?![^=&]*=))*"
@@ -240,76 +261,110 @@ def _close_at_exit() -> None:
 
 class _SQLite:
     sql = _SQLITE_SQL
-    begin: tuple[str, ...] = ("BEGIN IMMEDIATE",)
-    # A single write takes the write lock up front, too.
-    single_write_transaction = True
 
     def __init__(self, path: str) -> None:
         self.key = self.path = path
-
-    def _identity(self, write: bool) -> tuple[int, int] | None:
-        if self.path == ":memory:":
-            return None
-        try:
-            st = os.stat(self.path)
-        except FileNotFoundError:
-            if not write:
-                raise StoreNotFoundError(f"no secret store at {self.where}") from None
-            _create_private(self.path)
-            st = os.stat(self.path)
-        if not stat.S_ISREG(st.st_mode):
-            raise StoreUnavailableError(f"the secret store at {self.where} is not a regular file")
-        return st.st_dev, st.st_ino
 
     @property
     def where(self) -> str:
         return f"{self.path} (the path comes from {DATABASE_ENV})"
 
-    def acquire(self, held: _Connections, write: bool) -> Handle:
+    @property
+    def limit(self) -> float:
+        return _BUSY_TIMEOUT
+
+    def _identity(self, make: bool) -> tuple[tuple[int, int] | None, bool]:
+        """The file's identity, and whether it was made now (only ever with ``make``)."""
+        if self.path == ":memory:":
+            return None, False
         try:
-            identity = self._identity(write)
+            made = make and _create_private(self.path)
+            st = os.stat(self.path)
         except OSError as exc:
-            held.drop(self.key)
-            if isinstance(exc, (StoreNotFoundError, StoreUnavailableError)):
-                raise
+            if isinstance(exc, FileNotFoundError) and not make:
+                raise StoreNotFoundError(f"no secret store at {self.where}") from None
             raise StoreUnavailableError(
                 f"cannot open the secret store at {self.where}: {exc.strerror or exc}"
             ) from exc
+        if not stat.S_ISREG(st.st_mode):
+            raise StoreUnavailableError(f"the secret store at {self.where} is not a regular file")
+        return (st.st_dev, st.st_ino), made
+
+    def acquire(self, held: _Connections, write: bool, create: bool) -> Handle:
+        try:
+            identity, _ = self._identity(write and create)
+        except OSError:
+            held.drop(self.key)
+            raise
         slot = held.get(self.key)
         if slot is None or slot.identity != identity:
-            import sqlite3
-
-            try:
-                conn = self._connect(identity is None)
-            except sqlite3.Error as exc:
-                raise StoreUnavailableError(
-                    f"cannot open the secret store at {self.where}: {exc}"
-                ) from exc
+            conn, _ = self._connect(identity is None, create)
             slot = held.put(self.key, _Slot(conn, identity))
         return Handle(slot.conn, self.sql)
 
-    def _connect(self, memory: bool) -> sqlite3.Connection:
+    def create(self) -> bool:
+        identity, made = self._identity(True)
+        conn, table = self._connect(identity is None, True)
+        conn.close()
+        return made or table
+
+    def _connect(self, memory: bool, create: bool) -> tuple[sqlite3.Connection, bool]:
         import sqlite3
         from urllib.parse import quote  # costs every start-up at module level
 
         # mode=rw: a file removed since the stat is not created anew with the umask's mode.
         # An empty authority ("file://") lets any absolute path through, "//x" included.
         uri = f"file:{'//' if self.path.startswith('/') else ''}{quote(self.path)}?mode=rw"
-        # Autocommit mode: transactions are begun explicitly so that writers take the
-        # write lock up front (a deferred one could be refused without waiting).
-        conn = sqlite3.connect(
-            self.path if memory else uri,
-            uri=True,
-            timeout=_BUSY_TIMEOUT,
-            isolation_level=None,
-            check_same_thread=False,
-        )
+        conn = None
         try:
-            conn.execute(_SCHEMA)
-        except BaseException:
-            conn.close()
+            # Autocommit mode: transactions are begun explicitly so that writers take the
+            # write lock up front (a deferred one could be refused without waiting).
+            conn = sqlite3.connect(
+                self.path if memory else uri,
+                uri=True,
+                timeout=_BUSY_TIMEOUT,
+                isolation_level=None,
+                check_same_thread=False,
+            )
+            return conn, self._table(conn, create)
+        except BaseException as exc:
+            if conn is not None:
+                conn.close()
+            if isinstance(exc, sqlite3.Error):
+                raise StoreUnavailableError(
+                    f"cannot open the secret store at {self.where}: {exc}"
+                ) from exc
             raise
-        return conn
+
+    def _table(self, conn: sqlite3.Connection, create: bool) -> bool:
+        """Whether the table was made now; a missing one is made only with ``create``."""
+        if conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]:
+            return False
+        if not create:
+            # Another program's database, say: not ours to add a table to.
+            raise StoreNotFoundError(f"no secret store at {self.where}: it holds no records")
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            made = not conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]
+            if made:
+                conn.execute(_SCHEMA)
+            conn.execute("COMMIT")
+        except BaseException:
+            with contextlib.suppress(Exception):
+                conn.execute("ROLLBACK")
+            raise
+        return bool(made)
+
+    def begin(self, handle: Handle, whole: bool) -> None:
+        handle._conn.execute("BEGIN IMMEDIATE")
+
+    def busy(self, exc: BaseException) -> bool:
+        import sqlite3
+
+        if not isinstance(exc, sqlite3.OperationalError):
+            return False
+        code = getattr(exc, "sqlite_errorcode", None)  # from 3.11 on
+        return str(exc) == "database is locked" if code is None else code & 0xFF == _SQLITE_BUSY
 
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return False
@@ -318,17 +373,26 @@ class _SQLite:
         return not handle._conn.in_transaction
 
 
-def _create_private(path: str) -> None:
-    # SQLite gives its journal and WAL the database file's mode, so 0600 here covers them.
+_SQLITE_HAS_TABLE = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'records'"
+_SQLITE_BUSY = 5
+
+
+def _create_private(path: str) -> bool:
+    """Whether the file was made now. SQLite gives its journal and WAL the database file's
+    mode, so 0600 here covers them."""
     try:
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
     except FileExistsError:
-        return
+        return False
     os.close(fd)
+    return True
 
 
 _MISSING_DATABASE = r'database ".*" does not exist'
 _UNQUOTED_AT = r"[a-z]+://[^/?#@]*@[^/?#]*@"
+_POSTGRES_HAS_TABLE = "SELECT to_regclass('records')"
+# Ours, not libpq's (which refuses names it doesn't know): taken out of the URL before connecting.
+_LOCK_PARAMETER = "lock_timeout"
 
 
 def _psycopg() -> Any:
@@ -350,38 +414,72 @@ def _readable(fd: int) -> bool:
     return bool(poll.poll(0))
 
 
+def _lock_limit(url: str, where: str) -> tuple[str, float]:
+    """The URL for libpq, without ``lock_timeout``, and the seconds a writer waits for a lock."""
+    from urllib.parse import unquote
+
+    # After the last "@": a password may hold an unquoted "?" or "&".
+    query = url.find("?", url.rfind("@") + 1)
+    items = url[query + 1 :].split("&") if query >= 0 else []
+    ours = [item for item in items if unquote(item.partition("=")[0]) == _LOCK_PARAMETER]
+    if not ours:
+        return url, _BUSY_TIMEOUT
+    kept = [item for item in items if item not in ours]
+    limit = -1.0
+    with contextlib.suppress(ValueError):
+        limit = float(unquote(ours[-1].partition("=")[2]))
+    if not 0 <= limit < float("inf"):
+        raise ValueError(f"not a valid PostgreSQL URL: {_LOCK_PARAMETER} takes seconds: {where}")
+    return url[:query] + ("?" + "&".join(kept) if kept else ""), limit
+
+
 class _Postgres:
     sql = _POSTGRES_SQL
-    # Writers queue here as under SQLite's BEGIN IMMEDIATE; readers (ACCESS SHARE) go on.
-    begin = ("BEGIN", "LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE")
-    # One statement in autocommit mode is its own transaction.
-    single_write_transaction = False
 
     def __init__(self, url: str) -> None:
-        self.key = self.url = url
+        self.key = url
+        self.url, self.limit = _lock_limit(url, self.where)
+        # 0 waits as long as it takes, as for the server's own setting.
+        self.lock_wait = f"{max(1, round(self.limit * 1000))}ms" if self.limit else "0"
 
-    def acquire(self, held: _Connections, write: bool) -> Handle:
+    @property
+    def where(self) -> str:
+        return f"{redact(self.key)} (the URL comes from {DATABASE_ENV})"
+
+    def acquire(self, held: _Connections, write: bool, create: bool) -> Handle:
         slot = held.get(self.key)
         # An idle connection with something to read was told by the server that it is ending.
         if slot is not None and (slot.conn.closed or _readable(slot.conn.fileno())):
             held.drop(self.key)
             slot = None
         if slot is None:
-            slot = held.put(self.key, _Slot(self._connect(), None))
+            conn, _ = self._connect(create)
+            slot = held.put(self.key, _Slot(conn, None))
         return Handle(slot.conn, self.sql)
 
-    def _connect(self) -> Any:
+    def create(self) -> bool:
+        conn, made = self._connect(True)
+        conn.close()
+        return made
+
+    def _connect(self, create: bool) -> tuple[Any, bool]:
         psycopg = _psycopg()
-        where = f"{redact(self.url)} (the URL comes from {DATABASE_ENV})"
-        if re.match(_UNQUOTED_AT, self.url):
+        where = self.where
+        if re.match(_UNQUOTED_AT, self.key):
             # libpq would cut the password at its first "@" and quote the rest as a host name.
             raise ValueError(f"not a valid PostgreSQL URL (write @ as %40): {where}")
         try:
-            conn = psycopg.connect(self.url, autocommit=True)
+            given = psycopg.conninfo.conninfo_to_dict(self.url)
+            # A server that takes the connection and never answers must not hang us.
+            timeout = "connect_timeout" in given or os.environ.get("PGCONNECT_TIMEOUT")
+            defaults = {} if timeout else {"connect_timeout": _CONNECT_TIMEOUT}
+            conn = psycopg.connect(self.url, autocommit=True, **defaults)
         except psycopg.OperationalError as exc:
             reason = str(exc)
             if re.search(_MISSING_DATABASE, reason):
-                raise StoreNotFoundError(f"no secret store at {where}: no such database") from exc
+                missing = StoreNotFoundError(f"no secret store at {where}: no such database")
+                missing.creatable = False
+                raise missing from exc
             first = reason.splitlines()[0] if reason else type(exc).__name__
             raise StoreUnavailableError(
                 f"cannot connect to the secret store at {where}: {first}"
@@ -390,15 +488,41 @@ class _Postgres:
             # libpq quotes a malformed URL whole, password included: no chaining.
             raise ValueError(f"not a valid PostgreSQL URL: {where}") from None
         try:
-            if conn.execute("SELECT to_regclass('records')").fetchone()[0] is None:
-                # Many processes may start on an empty database at once.
-                with conn.transaction():
-                    conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
-                    conn.execute(_SCHEMA)
+            return conn, self._table(conn, create)
         except BaseException:
             conn.close()
             raise
-        return conn
+
+    def _table(self, conn: Any, create: bool) -> bool:
+        """Whether the table was made now; a missing one is made only with ``create``."""
+        if conn.execute(_POSTGRES_HAS_TABLE).fetchone()[0] is not None:
+            return False
+        if not create:
+            raise StoreNotFoundError(f"no secret store at {self.where}: no records table")
+        # Many processes may start on an empty database at once.
+        with conn.transaction():
+            conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+            made = conn.execute(_POSTGRES_HAS_TABLE).fetchone()[0] is None
+            if made:
+                conn.execute(_SCHEMA)
+        return bool(made)
+
+    def begin(self, handle: Handle, whole: bool) -> None:
+        conn = handle._conn
+        conn.execute("BEGIN")
+        try:
+            # Local to the transaction: a session setting would stay behind on a pooler's
+            # server connection for whoever gets it next.
+            conn.execute("SELECT set_config('lock_timeout', %s, true)", (self.lock_wait,))
+            if whole:
+                # Writers queue here as under SQLite's BEGIN IMMEDIATE; readers go on.
+                conn.execute("LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE")
+        except BaseException:
+            _rollback(handle)
+            raise
+
+    def busy(self, exc: BaseException) -> bool:
+        return isinstance(exc, _psycopg().errors.LockNotAvailable)
 
     def lost(self, handle: Handle, exc: BaseException) -> bool:
         return isinstance(exc, _psycopg().OperationalError) and bool(handle._conn.closed)
@@ -410,11 +534,22 @@ class _Postgres:
 _Engine = _SQLite | _Postgres
 
 
+def is_path(target: str) -> bool:
+    """Whether ``target`` names a SQLite file: neither a URL nor anything refused as one."""
+    return not (re.match(_POSTGRES_LIKE, target) or ("://" in target and re.match(_SCHEME, target)))
+
+
 @functools.lru_cache(maxsize=16)
 def _engine_for(target: str) -> _Engine:
     if target.startswith(("postgresql://", "postgres://")):
         return _Postgres(target)
-    if "://" in target and re.match(_SCHEME, target):
+    if re.match(_POSTGRES_LIKE, target):
+        # Not even redacted: without "//" nobody can tell where a password starts.
+        raise ValueError(
+            f"{DATABASE_ENV} is not a well-formed PostgreSQL URL (not shown, it may hold a "
+            "password): write postgresql://user@host:port/database"
+        )
+    if not is_path(target):
         # Never a file path: that would create a file named after the URL and echo it whole.
         raise ValueError(
             f"unsupported store URL {redact(target)!r} (from {DATABASE_ENV}): "
@@ -427,22 +562,48 @@ def _engine_for(target: str) -> _Engine:
 
 # A caller that carries its own configuration (the command line's context) names the store here
 # instead of in the process environment; it holds for the thread (and task) that set it.
-_TARGET: contextvars.ContextVar[str | None] = contextvars.ContextVar("kuv_store_target", default=None)
+_TARGET: contextvars.ContextVar[tuple[str, bool] | None] = contextvars.ContextVar(
+    "kuv_store_target", default=None
+)
 
 
 @contextlib.contextmanager
-def using(target: str) -> Iterator[None]:
-    """Within the block, this thread's records live in ``target`` whatever ``KUV_DATABASE`` says."""
-    token = _TARGET.set(target)
+def using(target: str, *, create: bool = True) -> Iterator[None]:
+    """Within the block, this thread's records live in ``target`` whatever ``KUV_DATABASE`` says.
+
+    With ``create=False`` no operation makes a missing store, which raises
+    ``StoreNotFoundError`` instead: stores are then made on purpose, by ``create()``.
+    """
+    token = _TARGET.set((target, create))
     try:
         yield
     finally:
         _TARGET.reset(token)
 
 
-def _engine() -> _Engine:
-    target = _TARGET.get()
-    return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE) if target is None else target)
+def _chosen() -> tuple[_Engine, bool]:
+    """This thread's store, and whether an operation may make it."""
+    chosen = _TARGET.get()
+    if chosen is None:
+        return _engine_for(os.environ.get(DATABASE_ENV, DEFAULT_DATABASE)), True
+    return _engine_for(chosen[0]), chosen[1]
+
+
+def create(target: str | None = None) -> bool:
+    """Make the store ``target`` names (by default this thread's): a SQLite file of mode 0600
+    holding the table, or the table in an existing PostgreSQL database. True when it is made
+    now; False, and nothing changes, when it was there."""
+    return (_chosen()[0] if target is None else _engine_for(target)).create()
+
+
+def exists(target: str | None = None) -> bool:
+    """Whether the store ``target`` names (by default this thread's) is there; makes nothing."""
+    engine = _chosen()[0] if target is None else _engine_for(target)
+    try:
+        _using(engine, _connections(), False, False, lambda handle: None)
+    except StoreNotFoundError:
+        return False
+    return True
 
 
 def _rollback(handle: Handle) -> None:
@@ -459,26 +620,23 @@ def _commit(handle: Handle) -> None:
         raise
 
 
-def _begin(engine: _Engine, handle: Handle) -> None:
-    first, *rest = engine.begin
-    handle._conn.execute(first)
-    try:
-        for statement in rest:
-            handle._conn.execute(statement)
-    except BaseException:
-        _rollback(handle)
-        raise
+def _busy(engine: _Engine) -> StoreBusyError:
+    return StoreBusyError(
+        f"gave up after {engine.limit:g} s waiting for another writer to finish with the "
+        f"secret store at {engine.where}; nothing was written"
+    )
 
 
 def _using(
     engine: _Engine,
     held: _Connections,
     write: bool,
+    create: bool,
     attempt: Callable[[Handle], T],
     retry: bool = True,
 ) -> T:
     """``attempt`` on the thread's connection; a broken one is replaced once."""
-    handle = engine.acquire(held, write)
+    handle = engine.acquire(held, write, create)
     try:
         return attempt(handle)
     except BaseException as exc:
@@ -486,9 +644,11 @@ def _using(
         # A connection left inside a transaction (an interrupt, a failed rollback) is not reused.
         if lost or not engine.idle(handle):
             held.drop(engine.key)
+        if engine.busy(exc):
+            raise _busy(engine) from exc
         if not (lost and retry):
             raise
-    return _using(engine, held, write, attempt, retry=False)
+    return _using(engine, held, write, create, attempt, retry=False)
 
 
 def run(write: bool, work: Callable[[Handle], T]) -> T:
@@ -496,12 +656,12 @@ def run(write: bool, work: Callable[[Handle], T]) -> T:
     held = _connections()
     if held.tx is not None:
         return work(held.tx)
-    engine = _engine()
-    if not (write and engine.single_write_transaction):
-        return _using(engine, held, write, work)
+    engine, create = _chosen()
+    if not write:
+        return _using(engine, held, False, create, work)
 
     def transact(handle: Handle) -> T:
-        _begin(engine, handle)
+        engine.begin(handle, whole=False)
         try:
             result = work(handle)
         except BaseException:
@@ -510,7 +670,7 @@ def run(write: bool, work: Callable[[Handle], T]) -> T:
         _commit(handle)
         return result
 
-    return _using(engine, held, write, transact)
+    return _using(engine, held, True, create, transact)
 
 
 @contextlib.contextmanager
@@ -524,13 +684,13 @@ def transaction() -> Iterator[None]:
     if held.tx is not None:
         yield
         return
-    engine = _engine()
+    engine, create = _chosen()
 
     def start(handle: Handle) -> Handle:
-        _begin(engine, handle)
+        engine.begin(handle, whole=True)
         return handle
 
-    handle = _using(engine, held, True, start)
+    handle = _using(engine, held, True, create, start)
     held.tx = handle
     pid = os.getpid()
     try:
@@ -548,6 +708,10 @@ def transaction() -> Iterator[None]:
 def _finish(engine: _Engine, held: _Connections, handle: Handle, commit: bool) -> None:
     try:
         (_commit if commit else _rollback)(handle)
+    except BaseException as exc:
+        if engine.busy(exc):
+            raise _busy(engine) from exc
+        raise
     finally:
         if not engine.idle(handle):
             held.drop(engine.key)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import json
 import os
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from types import MappingProxyType, ModuleType
@@ -294,6 +296,98 @@ class TestStore:
             holder.join()
 
 
+def has_table(database: Database) -> bool:
+    """The records table is there, as the engine itself says."""
+    if database.server is None:
+        if not os.path.exists(database.url):
+            return False
+        with contextlib.closing(sqlite3.connect(database.url)) as conn:
+            found = conn.execute("SELECT * FROM sqlite_master WHERE name = 'records'").fetchall()
+        return bool(found)
+    import psycopg
+
+    with psycopg.connect(database.url) as pg:
+        return pg.execute("SELECT to_regclass('records')").fetchone() != (None,)
+
+
+def in_transaction() -> None:
+    with kuv_meta.transaction():
+        pass
+
+
+@contextlib.contextmanager
+def locked(database: Database) -> Iterator[None]:
+    """Another writer holds the store's write lock; after 20 s it lets go, so a wait without
+    limit ends, and too late."""
+    if database.server is None:
+        conn: Any = sqlite3.connect(database.url, isolation_level=None, check_same_thread=False)
+        conn.execute("BEGIN IMMEDIATE")
+    else:
+        import psycopg
+
+        conn = psycopg.connect(database.url, autocommit=True)
+        conn.execute("BEGIN")
+        conn.execute("LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE")
+    release = threading.Timer(20, conn.execute, ["ROLLBACK"])
+    release.start()
+    try:
+        yield
+    finally:
+        release.cancel()
+        with contextlib.suppress(sqlite3.Error):
+            conn.execute("ROLLBACK")
+        conn.close()
+
+
+def lock_limited(database: Database, monkeypatch: pytest.MonkeyPatch, seconds: float) -> str:
+    """The store with writers' lock waits cut short: by its URL, or SQLite's busy timeout."""
+    if database.server is None:
+        monkeypatch.setattr(kuv_store, "_BUSY_TIMEOUT", seconds)
+        return database.url
+    return f"{database.url}?lock_timeout={seconds}"
+
+
+class TestMadeOnPurpose:
+    def test_hosts_make_it_by_writing(self, cls: Any, database: Database) -> None:
+        assert not kuv_meta.exists() and not has_table(database)
+        make(cls, id="a")
+        assert kuv_meta.exists() and has_table(database)
+
+    def test_else_only_create_makes_it(self, cls: Any, database: Database) -> None:
+        with kuv_meta.using(database.url, create=False):
+            for operation in (lambda: cls.load("a"), lambda: make(cls), in_transaction):
+                with pytest.raises(NOT_FOUND, match="^no secret store at "):
+                    operation()
+            assert not kuv_meta.exists() and not has_table(database)
+            old = os.umask(0)
+            try:
+                assert [kuv_meta.create() for _ in range(2)] == [True, False]
+            finally:
+                os.umask(old)
+            make(cls, id="a")
+        assert kuv_meta.exists(database.url) and has_table(database)
+        assert not kuv_meta.create(database.url) and cls.load("a") is not None
+        if database.server is None:
+            assert os.stat(database.url).st_mode & 0o777 == 0o600
+
+    @pytest.mark.parametrize("operation", ["save", "delete", "transaction"])
+    def test_writers_wait_for_a_lock_within_limits(
+        self, cls: Any, database: Database, monkeypatch: pytest.MonkeyPatch, operation: str
+    ) -> None:
+        target = lock_limited(database, monkeypatch, 0.3)  # before SQLite's connection is made
+        rec = make(cls, id="a", name="old")
+        rec.name = "new"
+        work = {"save": rec.save, "delete": rec.delete, "transaction": in_transaction}
+        with locked(database), kuv_meta.using(target):
+            start = time.monotonic()
+            with pytest.raises(kuv_meta.StoreBusyError, match="^gave up after 0.3 s .* store at"):
+                work[operation]()
+            assert 0.25 < time.monotonic() - start < 10
+            assert cls.load("a").name == "old"  # readers go on
+        with kuv_meta.using(target):
+            work[operation]()
+
+
 class TestSQLiteFile:
     @pytest.fixture
     def cls(self, db: Path) -> Any:
@@ -329,6 +423,17 @@ class TestSQLiteFile:
             rows = conn.execute("SELECT data FROM records").fetchall()
         conn.close()
         assert [json.loads(r[0])["name"] for r in rows] == ["old"]
+
+    def test_another_programs_database_is_no_store(self, cls: Any, db: Path) -> None:
+        with contextlib.closing(sqlite3.connect(db)) as conn:
+            conn.execute("CREATE TABLE theirs (x)")
+        tables = "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"
+        with kuv_meta.using(str(db), create=False), pytest.raises(NOT_FOUND, match="no records"):
+            make(cls)
+        with contextlib.closing(sqlite3.connect(db)) as conn:
+            assert conn.execute(tables).fetchall() == [("theirs",)]
+            assert kuv_meta.create(str(db))
+            assert conn.execute(tables).fetchall() == [("records",), ("theirs",)]
 
     def test_store_is_private(self, cls: Any, db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.setenv("KUV_DATABASE", "/" + str(db))  # "//" must not read as a URI authority
@@ -375,6 +480,7 @@ class TestSQLiteFile:
 
 
 NOT_FOUND, UNAVAILABLE = kuv_meta.StoreNotFoundError, kuv_meta.StoreUnavailableError
+MISTYPED = r"KUV_DATABASE is not a well-formed PostgreSQL URL \(not shown"
 
 
 class TestPostgres:
@@ -395,8 +501,10 @@ class TestPostgres:
             ("kuv:PW?PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
             ("kuv:PW/PW#PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
             ("kuv@{sock}:5432/nosuch?pass%77ord=PW", NOT_FOUND, "at {url} "),
-            ("POSTGRESQL://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
-            (" postgresql://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
+            ("POSTGRESQL://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
+            (" postgresql://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
+            ("kuv@{sock}:5432/db?lock_timeout=soon", ValueError, "lock_timeout takes .*: {url} "),
+            ("{auth}@{sock}:5432/db?lock_timeout=-1", ValueError, "lock_timeout takes .*: {url} "),
             ("postgresq://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
         ],
     )
@@ -436,6 +544,17 @@ class TestPostgres:
             rec.name = "after"
             rec.save()
         assert cls.load(rec.id).name == "after"
+
+    def test_lock_limit_stays_in_its_transaction(self, cls: Any) -> None:
+        def limit() -> Any:
+            conn = kuv_store._connections().slots[os.environ["KUV_DATABASE"]].conn
+            return conn.execute("SHOW lock_timeout").fetchone()[0]
+
+        make(cls, id="a")
+        with kuv_meta.transaction():
+            assert limit() == "30s"
+        # A pooler hands the server session to other clients: it must keep the server's default.
+        assert limit() == "0"
 
     def test_engine_is_chosen_at_each_use(
         self, pg_server: Server, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
