@@ -62,6 +62,7 @@ class Realm:
             KUV_SECRET_NAME=KEY_NAME,
             **{KEY_VAR: self.key},
         )
+        self.puts = 0
 
     def run(
         self, *args: str, stdin: bytes | IO[bytes] = b"", stdout: Any = subprocess.PIPE, **env: str
@@ -93,7 +94,10 @@ class Realm:
         )
 
     def put(self, value: str, *options: str) -> str:
-        result = self.run("put", *PUT, *options, stdin=value.encode())
+        # A name of its own, unless given: an owner's names are unique.
+        self.puts += 1
+        name = f"{PUT[-1]}{self.puts}"
+        result = self.run("put", *PUT, "--name", name, *options, stdin=value.encode())
         assert result.returncode == 0, result.stderr
         return result.stdout.decode().strip()
 
@@ -183,7 +187,7 @@ class TestExitStatus:
     ) -> None:
         args = [a.format(**ids) for a in command]
         env = {KEY_VAR: key} if key is not None else {"KUV_SECRET_NAME": ""}
-        result = realm.run(*args, stdin=b"other", **env)
+        result = realm.run(*args, stdin=b"A=other", **env)
         assert (result.returncode, result.stdout) == (3, b"")
         assert message in result.stderr.decode()
         if key:
@@ -586,7 +590,8 @@ class TestStore:
     def test_of_racing_puts_one_wins(self, realm: Realm) -> None:
         with ThreadPoolExecutor(10) as pool:
             runs = pool.map(
-                lambda i: realm.spawn("put", *PUT, "--id", "one", stdin=b"%d" % i), range(10)
+                lambda i: realm.spawn("put", *PUT, f"--name=n{i}", "--id", "one", stdin=b"%d" % i),
+                range(10),
             )
             results = [(r.returncode, b"already exists" in r.stderr) for r in runs]
         assert sorted(results) == [(0, False)] + [(1, True)] * 9

@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from conftest import Database
 
 ROUNDS = 3
-OWNED = ("--owner", "o", "--name", "n")  # what every put needs
+OWNED = ("--owner", "o")  # Realm.put names each secret anew: an owner's names are unique
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
 ENV_FILE = (
     '# c\r\nexport A=\'p w#1\' # n\nE=\nR=x${{ i }}\n\nT="a\\"b"\n'
@@ -150,6 +150,29 @@ class TestDelete:
         anonymous.save()
         result = realm.run("delete", "--remove-file", anonymous.id)
         assert result.returncode == 1 and b"left in place" in result.stderr
+
+    @pytest.mark.parametrize(
+        ("options", "delivered", "said"),
+        [
+            ([], False, ""),
+            ([], True, "; its file out/k stays; --remove-file removes it"),
+            (["--remove-file"], True, ""),
+        ],
+    )
+    def test_each_deletion_is_reported(
+        self, realm: Realm, options: list[str], delivered: bool, said: str
+    ) -> None:
+        plain = realm.put("v", *OWNED)
+        secret_id = realm.put("v", *OWNED, "--file", "--file-path", "out", "--file-name", "k")
+        if delivered:
+            assert realm.run("get", secret_id).returncode == 0
+        result = realm.run("delete", *options, plain, secret_id)
+        assert (result.returncode, result.stdout) == (0, b"")
+        assert result.stderr.decode().splitlines() == [
+            f"kuv-secrets: note: deleted {plain}",
+            f"kuv-secrets: note: deleted {secret_id}{said}",
+        ]
+        assert (realm.root / "out" / "k").exists() == bool(said)
 
     @pytest.mark.parametrize(("place", "status"), DELIVERED)
     def test_remove_file(self, realm: Realm, place: Any, status: int) -> None:
@@ -322,7 +345,7 @@ def test_concurrent_rotation_loses_nothing(realm: Realm) -> None:
 
     def put(worker: int) -> dict[str, str]:
         values = [f"p{worker}.{n}" for n in range(ROUNDS)]
-        return {write("put", *OWNED, value=value): value for value in values}
+        return {write("put", *OWNED, "--name", value, value=value): value for value in values}
 
     def update(secret_id: str) -> dict[str, str]:
         for n in range(ROUNDS):

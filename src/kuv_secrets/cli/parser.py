@@ -25,8 +25,8 @@ exit status:
   1  failure; the message is on standard error (secret values never are)
   2  usage error
   3  no realm key, or the wrong one
-  4  reference not found or denied (unknown id, another owner, name outside the
-     prefix), or incomplete (a ${{ that no }} closes)
+  4  reference not found or denied (unknown id or name, another owner, name
+     outside the prefix), or incomplete (a ${{ that no }} closes)
 """
 _ENVIRONMENT = """\
 environment:
@@ -65,18 +65,39 @@ def _file_name(value: str) -> str:
     return value
 
 
-def _secret_id(value: str) -> str:
+def referable(value: str) -> bool:
     # A reference's id is the text between its markers stripped of blanks: any other id could
     # be stored but never referenced.
-    if not value.strip() or value != value.strip() or "}}" in value or "${{" in value:
+    return bool(value) and value == value.strip() and "}}" not in value and "${{" not in value
+
+
+def _secret_id(value: str) -> str:
+    if not referable(value):
         raise argparse.ArgumentTypeError(f"{value!r} cannot stand in a reference ${{{{ ID }}}}")
     return value
 
 
-def _add_limits(parser: argparse.ArgumentParser) -> None:
+def _name_prefix(value: str) -> str:
+    # Import's ids are the prefix and a variable name, which starts with a letter or "_" and
+    # holds no blank or brace: "_" stands for any.
+    if not referable(value + "_"):
+        raise argparse.ArgumentTypeError(
+            f"{value!r} makes ids that cannot stand in a reference ${{{{ ID }}}}"
+        )
+    return value
+
+
+def _add_selection(parser: argparse.ArgumentParser, ids: str = "?") -> None:
+    parser.add_argument("id" if ids == "?" else "ids", nargs=ids, metavar="ID")
     parser.add_argument(
-        "--owner", default="", action=_NonEmpty, help="accept only secrets of this owner"
+        "--name", action=_NonEmpty, help="the secret of OWNER with this name, instead of an ID"
     )
+
+
+def _add_limits(
+    parser: argparse.ArgumentParser, owner: str = "accept only secrets of this owner"
+) -> None:
+    parser.add_argument("--owner", default="", action=_NonEmpty, help=owner)
     parser.add_argument(
         "--prefix",
         default="",
@@ -125,13 +146,14 @@ def _put(put: argparse.ArgumentParser) -> None:
 
 
 def _update(update: argparse.ArgumentParser) -> None:
-    update.add_argument("id", metavar="ID")
+    _add_selection(update)
+    update.add_argument("--owner", action=_NonEmpty, help="with --name: the secret's owner")
     update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
 
 def _get(get: argparse.ArgumentParser) -> None:
-    get.add_argument("id", metavar="ID")
-    _add_limits(get)
+    _add_selection(get)
+    _add_limits(get, owner="with ID, accept only a secret of this owner; with --name, the owner")
 
 
 def _render(render: argparse.ArgumentParser) -> None:
@@ -166,7 +188,8 @@ def _list(listing: argparse.ArgumentParser) -> None:
 
 
 def _delete(delete: argparse.ArgumentParser) -> None:
-    delete.add_argument("ids", nargs="+", metavar="ID")
+    _add_selection(delete, "*")
+    delete.add_argument("--owner", action=_NonEmpty, help="with --name: the secret's owner")
     delete.add_argument(
         "--remove-file",
         action="store_true",
@@ -188,8 +211,22 @@ def _import(importing: argparse.ArgumentParser) -> None:
     importing.add_argument("file", metavar="FILE", help="the environment file; - reads stdin")
     importing.add_argument("--owner", required=True, action=_NonEmpty, help="owner of the secrets")
     importing.add_argument(
-        "--name-prefix", required=True, metavar="PREFIX", help="put before each variable name"
+        "--name-prefix",
+        required=True,
+        metavar="PREFIX",
+        type=_name_prefix,
+        help="put before each variable name; the result is the secret's name and id",
     )
+    importing.add_argument(
+        "--update-existing",
+        action="store_true",
+        help="give the secrets of OWNER that a name or id already means the new value "
+        "(by default any such secret stops the import)",
+    )
+    importing.add_argument(
+        "-o", "--output", metavar="FILE", help="write FILE (mode 0600) instead of stdout"
+    )
+    importing.add_argument("--force", action="store_true", help="replace an existing output FILE")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -316,17 +353,17 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "update",
         "values:update",
         "replace the value of a stored secret",
-        "Replace the value of a stored secret with all of standard input, or with the value "
-        "typed at a prompt on a terminal. A file secret's file, where resolution from here "
-        "finds one, is replaced as well.",
+        "Replace the value of a stored secret (ID, or --name NAME --owner OWNER) with all of "
+        "standard input, or with the value typed at a prompt on a terminal. A file secret's "
+        "file, where resolution from here finds one, is replaced as well.",
         _update,
     )
     command(
         "get",
         "values:get",
         "print the value of one secret",
-        "Print the value of one secret, with no newline added; for a file secret, write the "
-        "file and print its path.",
+        "Print the value of one secret (ID, or --name NAME --owner OWNER), with no newline "
+        "added; for a file secret, write the file and print its path.",
         _get,
     )
     command(
@@ -372,7 +409,8 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "delete",
         "realm:delete",
         "delete secrets",
-        "Delete the given secrets, all or none: when an id is unknown, nothing is deleted.",
+        "Delete the given secrets (IDs, or --name NAME --owner OWNER), all or none: when one "
+        "is unknown, nothing is deleted. Each deleted id is reported on standard error.",
         _delete,
     )
     command(
@@ -387,9 +425,11 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "import",
         "importing:import",
         "store the values of an environment file as secrets",
-        "Store each NAME=value of an environment file as a secret named PREFIX + NAME and print "
-        "the file with each value replaced by its reference, ready for render. Comments, blank "
-        "lines, empty values and values holding a reference stay as they are.",
+        "Store each NAME=value of an environment file as a secret named PREFIX + NAME, which is "
+        "also its id, and print the file with each value replaced by its reference, ready for "
+        "render. Comments, blank lines, empty values and values holding a reference stay as "
+        "they are. All or nothing: a stored secret with one of the ids or names stops it "
+        "unless --update-existing, and so does input with nothing to import.",
         _import,
     )
     command(

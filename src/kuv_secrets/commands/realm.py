@@ -8,8 +8,8 @@ import os
 from kuv_meta import transaction
 
 from kuv_secrets.cli.status import EXIT_OK, EXIT_REFERENCE, CliError
-from kuv_secrets.files.streams import printable, write_stdout
-from kuv_secrets.realm.records import delivered_path
+from kuv_secrets.files.streams import note, printable, write_stdout
+from kuv_secrets.realm.records import chosen, delivered_path
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -54,8 +54,9 @@ def cmd_list(ctx: Context, args: argparse.Namespace) -> int:
 
 
 def cmd_delete(ctx: Context, args: argparse.Namespace) -> int:
+    given = chosen(ctx, args.ids, args.name, args.owner or "")
     records = ctx.records
-    wanted = list(dict.fromkeys(args.ids))
+    wanted = list(dict.fromkeys(given))
     # A read first: the transaction would create a missing SQLite store just to find it empty.
     records.load(wanted[0])
     with transaction():
@@ -70,13 +71,31 @@ def cmd_delete(ctx: Context, args: argparse.Namespace) -> int:
         values = {r.id: _value_of(records, r) for r in doomed} if args.remove_file else {}
         for record in doomed:
             record.delete()
-    if not args.remove_file:
-        return EXIT_OK
     # The records are gone for good now; a file left behind is reported, not rolled back.
-    problems = [p for r in doomed if (p := _remove_delivered(ctx, r, values[r.id])) is not None]
+    problems = []
+    for record in doomed:
+        left = ""
+        if not args.remove_file:
+            left = _file_stays(ctx, record)
+        elif (problem := _remove_delivered(ctx, record, values[record.id])) is not None:
+            problems.append(problem)
+        note(ctx, f"deleted {record.id}{left}")
     if problems:
         raise CliError(f"deleted {len(doomed)} secrets, but: " + "; ".join(problems))
     return EXIT_OK
+
+
+def _file_stays(ctx: Context, record: Secrets) -> str:
+    # Whoever deletes a file secret may think its delivered file went with it.
+    if not record.is_file:
+        return ""
+    path = delivered_path(record)
+    if path is None:
+        where = os.path.join(record.file_path or ".", "")
+        return f"; its files, named anew at each use, stay in {where}"
+    if not os.path.lexists(ctx.path(path)):
+        return ""
+    return f"; its file {path} stays; --remove-file removes it"
 
 
 def _value_of(records: type[Secrets], record: Secrets) -> str | None:

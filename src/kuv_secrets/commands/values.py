@@ -15,7 +15,14 @@ from kuv_secrets.cli.status import (
     describe,
 )
 from kuv_secrets.files.streams import note, read_value, write_stdout
-from kuv_secrets.realm.records import delivered_path, require_key_for_new, require_opening_key
+from kuv_secrets.realm.records import (
+    chosen,
+    delivered_path,
+    name_taken,
+    require_key_for_new,
+    require_opening_key,
+    same_name,
+)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -42,6 +49,12 @@ def _surrogates(text: str) -> bool:
     return not text.isascii() and any("\ud800" <= c <= "\udfff" for c in text)
 
 
+def _require_new_name(records: type[Secrets], owner: str, name: str) -> None:
+    taken = same_name(require_key_for_new(records), owner, name)
+    if taken:
+        raise name_taken(taken[0])
+
+
 def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
     from kuv_meta import RecordExistsError, transaction
 
@@ -62,7 +75,7 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
             flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
             raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
     records = ctx.records
-    require_key_for_new(records)  # before a value is typed in vain
+    _require_new_name(records, args.owner, args.name)  # before a value is typed in vain
     fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
     if args.file:
         fields["is_file"] = True
@@ -70,9 +83,9 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
     record = records(secret=value, **fields)
     try:
         with transaction():
-            # Again with the store locked: a rotation may have retired the key meanwhile.
-            require_key_for_new(records)
-            # One step: of two puts racing for the id, exactly one stores its value.
+            # Again with the store locked: a rotation may have retired the key meanwhile, and
+            # of two puts racing for the name or the id, only the first finds them free.
+            _require_new_name(records, args.owner, args.name)
             record.save(create=True)
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
@@ -86,10 +99,12 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
 
 
 def cmd_get(ctx: Context, args: argparse.Namespace) -> int:
+    given = [args.id] if args.id is not None else []
+    [secret_id] = chosen(ctx, given, args.name, args.owner, owner_limits=True)
     try:
-        value = ctx.records.get_secret_from_id(args.id, args.owner, args.prefix)
+        value = ctx.records.get_secret_from_id(secret_id, args.owner, args.prefix)
     except ValueError as exc:
-        status, message = describe(exc, ctx, args.id)
+        status, message = describe(exc, ctx, secret_id)
         raise CliError(message, status) from None
     write_stdout(ctx, value)
     return EXIT_OK
@@ -106,13 +121,15 @@ def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
 def cmd_update(ctx: Context, args: argparse.Namespace) -> int:
     from kuv_meta import RecordGoneError, transaction
 
+    given = [args.id] if args.id is not None else []
+    [secret_id] = chosen(ctx, given, args.name, args.owner or "")
     records = ctx.records
-    _opened_record(records, args.id)  # before a value is typed in vain
+    _opened_record(records, secret_id)  # before a value is typed in vain
     value = read_value(ctx, "New secret value: ", allow_empty=args.allow_empty)
     try:
         with transaction():
             # Again with the store locked: it may be deleted or rotated meanwhile.
-            record = _opened_record(records, args.id)
+            record = _opened_record(records, secret_id)
             before = records.decrypt(record.encrypted_secret or "", records.top_secret)
             record.update_secret(value)
     except RecordGoneError:

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import os
 
-from kuv_secrets.cli.status import EXIT_KEY, CliError
+from kuv_secrets.cli.status import EXIT_KEY, EXIT_REFERENCE, EXIT_USAGE, CliError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+    from kuv_secrets.cli.context import Context
     from kuv_secrets.secrets import Secrets
 
 
@@ -47,17 +48,58 @@ def require_opening_key(records: type[Secrets], stored: list[Secrets], refusal: 
         raise CliError(f"{refusal}; nothing changed", EXIT_KEY)
 
 
-def require_key_for_new(records: type[Secrets]) -> None:
-    """Refuse to add secrets under a realm key that opens none of those stored."""
+def require_key_for_new(records: type[Secrets]) -> list[Secrets]:
+    """Refuse to add secrets under a realm key that opens none of those stored; the stored."""
     from kuv_meta import StoreNotFoundError
 
     try:
         stored = records.load_all()
     except StoreNotFoundError:
-        return  # the first write makes the store
+        return []  # the first write makes the store
     require_opening_key(
         records, stored, "the realm key opens none of the stored secrets (wrong key?)"
     )
+    return stored
+
+
+def same_name(stored: list[Secrets], owner: str, name: str) -> list[Secrets]:
+    """The secrets that (owner, name) means; the command line keeps them to one."""
+    return [r for r in stored if r.owner_name == owner and r.name == name]
+
+
+def name_taken(record: Secrets) -> CliError:
+    return CliError(
+        f"owner {record.owner_name} already has a secret named {record.name}: {record.id}; "
+        f"kuv-secrets update {record.id} changes its value"
+    )
+
+
+def named(records: type[Secrets], owner: str, name: str) -> str:
+    """The id of the one secret of ``owner`` named ``name``."""
+    found = same_name(records.load_all(), owner, name)
+    if not found:
+        raise CliError(f"secret not found: owner {owner} has none named {name}", EXIT_REFERENCE)
+    if len(found) > 1:
+        # Hosts store through the module, which does not keep names apart.
+        ids = ", ".join(r.id for r in found)
+        raise CliError(f"owner {owner} has several secrets named {name}: {ids}; give the id")
+    return found[0].id
+
+
+def chosen(
+    ctx: Context, ids: list[str], name: str | None, owner: str, *, owner_limits: bool = False
+) -> list[str]:
+    """The ids a command works on: those given, or that of the secret of ``owner`` named
+    ``name``; ``owner_limits`` lets --owner go with ids too (get's access limit)."""
+    if bool(ids) == (name is not None):
+        raise CliError("give either an ID or --name NAME --owner OWNER", EXIT_USAGE)
+    if name is None:
+        if owner and not owner_limits:
+            raise CliError("--owner goes with --name", EXIT_USAGE)
+        return ids
+    if not owner:
+        raise CliError("--name needs --owner", EXIT_USAGE)
+    return [named(ctx.records, owner, name)]
 
 
 def delivered_path(record: Secrets) -> str | None:
