@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import IO, Any
 
+import kuv_store
 import pytest
 import yaml
 from conftest import ENGINES
@@ -30,7 +31,7 @@ from support import default_signals
 KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
-COMMANDS = ["keygen", "put", "update", "get", "render", "check", "run", "demo"]
+COMMANDS = ["init", "keygen", "put", "update", "get", "render", "check", "run", "demo"]
 COMMANDS += ["list", "delete", "rotate", "import"]
 
 PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
@@ -53,7 +54,7 @@ def in_folder(folder: Path) -> Iterator[None]:
 class Realm:
     """A private database and realm key, and the command run within them."""
 
-    def __init__(self, root: Path, database: str | None = None) -> None:
+    def __init__(self, root: Path, database: str | None = None, *, store: bool = True) -> None:
         self.root = root
         self.key = Fernet.generate_key().decode()
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
@@ -62,12 +63,16 @@ class Realm:
             KUV_SECRET_NAME=KEY_NAME,
             **{KEY_VAR: self.key},
         )
+        self.store = store  # False: nobody has run init
+        self.made: set[str] = set()
+        self.provide()
         self.puts = 0
 
     def run(
         self, *args: str, stdin: bytes | IO[bytes] = b"", stdout: Any = subprocess.PIPE, **env: str
     ) -> subprocess.CompletedProcess[bytes]:
         """The command called in-process, with its own context: streams, environment, folder."""
+        self.provide()
         out = io.BytesIO() if stdout is subprocess.PIPE else stdout
         err = io.StringIO()
         given = io.BytesIO(stdin) if isinstance(stdin, bytes) else stdin
@@ -81,6 +86,7 @@ class Realm:
         self, *args: str, stdin: bytes = b"", stdout: Any = subprocess.PIPE, **env: str
     ) -> subprocess.CompletedProcess[bytes]:
         """The command in a process of its own, as a user runs it."""
+        self.provide()
         return subprocess.run(
             [*LAUNCHER, *args],
             input=stdin,
@@ -92,6 +98,13 @@ class Realm:
             timeout=60,
             preexec_fn=default_signals,
         )
+
+    def provide(self) -> None:
+        """The store made once, as init makes it; also one a test points the realm at later."""
+        target = self.env["KUV_DATABASE"]
+        if self.store and target not in self.made:
+            kuv_store.create(target)
+            self.made.add(target)
 
     def put(self, value: str, *options: str) -> str:
         # A name of its own, unless given: an owner's names are unique.
@@ -119,6 +132,12 @@ def realm(request: pytest.FixtureRequest, tmp_path: Path) -> Realm:
     if getattr(request, "param", "sqlite") == "sqlite":
         return Realm(tmp_path)
     return Realm(tmp_path, request.getfixturevalue("pg_server").create_database())
+
+
+@pytest.fixture
+def bare(tmp_path: Path) -> Realm:
+    """A realm whose store nobody has made."""
+    return Realm(tmp_path, store=False)
 
 
 @pytest.fixture
@@ -557,7 +576,8 @@ class TestKeygen:
 
 class TestDemo:
     @pytest.mark.parametrize("env", [{}, {"KUV_SECRET_NAME": "", KEY_VAR: ""}])
-    def test_runs_apart_from_the_realm(self, realm: Realm, env: dict[str, str]) -> None:
+    def test_runs_apart_from_the_realm(self, bare: Realm, env: dict[str, str]) -> None:
+        realm = bare
         result = realm.run("demo", **env)
         out = result.stdout.decode()
         assert result.returncode == 0, result.stderr
@@ -599,10 +619,12 @@ class TestStore:
         assert stat.S_IMODE((realm.root / "realm.sqlite3").stat().st_mode) == 0o600
 
     @pytest.mark.parametrize("args", [["get", "x"], ["render"], ["check"], ["run", "--", "true"]])
-    def test_reads_create_no_store(self, realm: Realm, args: list[str]) -> None:
+    def test_reads_create_no_store(self, bare: Realm, args: list[str]) -> None:
+        realm = bare
         result = realm.run(*args, stdin=ref("x").encode(), DB=ref("x"))
         assert result.returncode == 1 and b"Traceback" not in result.stderr
-        assert b"realm.sqlite3 (the path comes from KUV_DATABASE)" in result.stdout + result.stderr
+        said = (result.stdout + result.stderr).decode()
+        assert "realm.sqlite3 (the path comes from KUV_DATABASE); create it with `kuv-" in said
         assert leftovers(realm.root) == [] and not (realm.root / "realm.sqlite3").exists()
 
     def test_unprinted_id_is_not_kept(self, realm: Realm) -> None:
@@ -633,7 +655,8 @@ class TestStore:
             ),
         ],
     )
-    def test_usage_errors(self, realm: Realm, args: list[str], stdin: bytes, message: str) -> None:
+    def test_usage_errors(self, bare: Realm, args: list[str], stdin: bytes, message: str) -> None:
+        realm = bare
         result = realm.run(*args, stdin=stdin)
         assert (result.returncode, result.stdout) == (2, b"")
         assert message in result.stderr.decode()

@@ -117,11 +117,23 @@ def _run(ctx: Context, given: list[str]) -> int:
     return status
 
 
+def store_target(ctx: Context) -> str:
+    """The store the context names: a SQLite file as seen from its folder, or a URL as given."""
+    from kuv_store import is_path
+
+    from kuv_secrets.cli.context import DATABASE_VARIABLE, DEFAULT_DATABASE
+
+    # Joined to the folder, a mistyped URL ("postgresql:user:pw@host") would pass for a path.
+    given = ctx.env.get(DATABASE_VARIABLE, DEFAULT_DATABASE)
+    return ctx.database if is_path(given) else given
+
+
 def _store(ctx: Context, handler: str) -> AbstractContextManager[None]:
     if handler in _NO_STORE:
         from contextlib import nullcontext
 
         return nullcontext()
-    from kuv_meta import using
+    from kuv_store import using
 
-    return using(ctx.database)
+    # Made by init only: a mistyped path would otherwise become a new, empty realm.
+    return using(store_target(ctx), create=False)

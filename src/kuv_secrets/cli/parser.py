@@ -35,6 +35,13 @@ environment:
                    else read from the file /run/secrets/<lower-cased key name>
   KUV_DATABASE     the SQLite file holding the records (default: ./kuv.sqlite3), or a
                    postgresql://user@host:port/db URL for a store shared by many hosts
+                   (its waits, in seconds: connect_timeout=10, lock_timeout=30); init
+                   makes the store, no other command does
+"""
+_INIT_STATUS = """\
+exit status:
+  0  the store is made, or was there already (then nothing changes)
+  1  failure; the message is on standard error
 """
 _RUN_STATUS = """\
 exit status:
@@ -198,13 +205,34 @@ def _delete(delete: argparse.ArgumentParser) -> None:
 
 
 def _rotate(rotate: argparse.ArgumentParser) -> None:
-    rotate.add_argument(
+    key = rotate.add_mutually_exclusive_group(required=True)
+    key.add_argument(
         "--new-key-file",
-        required=True,
         metavar="FILE",
-        help="the new key, in a file only its owner may read; - reads standard input",
+        help="the new key, in a file of the user's that only its owner may access (mode 0600)",
+    )
+    key.add_argument(
+        "--generate-key-file",
+        metavar="FILE",
+        help="make a new key and save it in FILE (mode 0600), which must not exist",
+    )
+    rotate.add_argument(
+        "--backup",
+        metavar="FILE",
+        help="first export every secret as it is into FILE (mode 0600), which must not exist",
     )
     rotate.add_argument("--dry-run", action="store_true", help="check every secret, change none")
+
+
+def _export(export: argparse.ArgumentParser) -> None:
+    export.add_argument(
+        "-o", "--output", required=True, metavar="FILE", help="write FILE (mode 0600); - is stdout"
+    )
+    export.add_argument("--force", action="store_true", help="replace an existing FILE")
+
+
+def _restore(restore: argparse.ArgumentParser) -> None:
+    restore.add_argument("file", metavar="FILE", help="a file made by export; - reads stdin")
 
 
 def _import(importing: argparse.ArgumentParser) -> None:
@@ -335,6 +363,15 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         )
 
     command(
+        "init",
+        "store:init",
+        "create the store that KUV_DATABASE names",
+        "Create the store that KUV_DATABASE names and say where: a SQLite file (mode 0600) or "
+        "the table in an existing PostgreSQL database. No other command creates one. A store "
+        "that is there already is left as it is.",
+        epilog=_INIT_STATUS + "\n" + _ENVIRONMENT,
+    )
+    command(
         "keygen",
         "values:keygen",
         "print a new realm key",
@@ -418,8 +455,28 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "rotate:rotate",
         "re-encrypt every secret under a new realm key",
         "Re-encrypt every stored secret under a new realm key, all or none: when any secret "
-        "does not open with the current key, nothing changes. Every host then needs the new key.",
+        "does not open with the current key, nothing changes. The new key comes from a file, "
+        "or is made into a new one, and is on disk before anything changes. Take a backup "
+        "first (--backup FILE, or export). Every host then needs the new key.",
         _rotate,
+    )
+    command(
+        "export",
+        "backup:export",
+        "write every secret, still encrypted, into a backup file",
+        "Write every stored secret as one JSON object a line: id, owner_name, name, is_file, "
+        "file_path, file_name and encrypted_secret. Tokens are copied as they are, never "
+        "opened: the file needs no realm key, and its secrets open with the key they were made "
+        "under. An existing FILE is replaced only with --force.",
+        _export,
+    )
+    command(
+        "restore",
+        "backup:restore",
+        "load a backup file into an empty store",
+        "Store every secret of a file made by export, all or none, into a store that holds "
+        "none; tokens are copied as they are. A line that is no such secret stops it, named.",
+        _restore,
     )
     command(
         "import",

@@ -63,7 +63,9 @@ def describe(
     if isinstance(exc, CliError):
         return exc.status, str(exc)
     if isinstance(exc, StoreNotFoundError):
-        return EXIT_FAILURE, str(exc)
+        # No command makes a store on the side; the message says which one does.
+        hint = f"; create it with `{PROG} init`" if exc.creatable else ""
+        return EXIT_FAILURE, f"{exc}{hint}"
     if isinstance(exc, InvalidToken):
         return EXIT_KEY, WRONG_KEY
     if isinstance(exc, UnicodeEncodeError) and exc.encoding == "ascii":

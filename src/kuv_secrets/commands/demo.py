@@ -39,7 +39,7 @@ def _indent(text: str) -> str:
     return "".join(f"  {line}" for line in text.splitlines(keepends=True))
 
 
-def _demo(records: type[Secrets], workdir: str) -> str:
+def _demo(records: type[Secrets], workdir: str, store: str) -> str:
     password = records(
         secret="correct horse battery staple",
         owner_name=_DEMO_OWNER,
@@ -69,6 +69,7 @@ def _demo(records: type[Secrets], workdir: str) -> str:
     lines: list[str] = []
     lines.append(f"{PROG} demo: a throwaway realm with its own key and database in {workdir}")
     lines.append("")
+    lines.append(f"Created its store {store}, as `{PROG} init` does")
     lines.append(f"Stored a plain secret as {password.id}")
     lines.append(f"   and a file secret as {key_file.id}")
     lines.append(f"(owner {_DEMO_OWNER}; names prod.billing.db.password and prod.billing.tls.key)")
@@ -88,14 +89,16 @@ def _demo(records: type[Secrets], workdir: str) -> str:
 
 def cmd_demo(ctx: Context, args: argparse.Namespace) -> int:
     from cryptography.fernet import Fernet
-    from kuv_meta import using
+    from kuv_store import create, using
 
     from kuv_secrets.realm.records import record_class
 
     # Its own store and key, never the context's: the realm at hand is not touched.
     records = record_class(Fernet.generate_key().decode())
     with tempfile.TemporaryDirectory(prefix="kuv-secrets-demo-") as workdir:
-        with using(os.path.join(workdir, "demo.sqlite3")):
-            report = _demo(records, workdir)
+        store = os.path.join(workdir, "demo.sqlite3")
+        create(store)
+        with using(store, create=False):
+            report = _demo(records, workdir, store)
     write_stdout(ctx, report)
     return EXIT_OK
