@@ -18,7 +18,8 @@ import support
 # when failed); writes and a directory's fsync ("dirsync") are failed, and logged, only in
 # FAULT_DIR, since a process writes a lot.
 # With " signal=N", a call failed with EINTR raises N first, once; later calls go through. With STALL set,
-# it creates that file and stops at a large write.
+# it creates that file and stops at a large write. With " late=N", the first write in FAULT_DIR
+# succeeds and then raises N: a signal that lands while the data goes out.
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -83,11 +84,25 @@ int fsync(int fd) {
     int dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
     return dir && fails_in_dir("dirsync", fd) ? -1 : REAL(fsync)(fd);
 }
+static int in_dir(int fd) {
+    char link[64], target[PATH_MAX];
+    const char *dir = getenv("FAULT_DIR");
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = dir ? readlink(link, target, sizeof target - 1) : -1;
+    return n >= 0 && (target[n] = 0, strncmp(target, dir, strlen(dir)) == 0);
+}
 ssize_t write(int fd, const void *data, size_t size) {
+    static int late_raised;
     const char *stall = getenv("STALL");
+    int late = configured("late");
     if (stall && size >= 1 << 20 && fclose(fopen(stall, "w")) == 0)
         for (;;) pause();
-    return fails_in_dir("write", fd) ? -1 : REAL(write)(fd, data, size);
+    if (fails_in_dir("write", fd))
+        return -1;
+    ssize_t done = REAL(write)(fd, data, size);
+    if (late && !late_raised && in_dir(fd))
+        late_raised = 1, raise(late);
+    return done;
 }
 """
 
@@ -135,10 +150,10 @@ def build(folder: Path) -> Path:
     return folder / "shim.so"
 
 
-def faults(spec: str) -> str:
+def faults(given: str) -> str:
     """FAULTS for "call=ENAME ... signal=SIGNAME"."""
     number = {**vars(errno), **{s.name: s.value for s in signal.Signals}}
-    return " " + re.sub(r"[A-Z]+", lambda m: str(number[m[0]]), spec)
+    return " " + re.sub(r"[A-Z]+", lambda m: str(number[m[0]]), given)
 
 
 def environment(shim: Path, **env: str) -> dict[str, str]:

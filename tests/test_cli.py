@@ -687,6 +687,14 @@ class TestOutput:
         assert result.returncode == 1
         assert result.stderr.endswith(b"to standard output: No space left on device\n")
 
+    @pytest.mark.parametrize("args", [["put", *PUT, "--id", "lost"], ["list"]])
+    def test_stream_closed_under_the_command(self, realm: Realm, args: list[str]) -> None:
+        closed = io.BytesIO()
+        closed.close()
+        result = realm.run(*args, stdin=b"v", stdout=closed)
+        assert result.returncode == 1 and b"output: it is closed" in result.stderr
+        assert realm.run("get", "lost").returncode == 4  # nobody learnt the id: not kept
+
     @pytest.mark.parametrize("closed", [">&-", "2>&-"])
     def test_closed_streams(self, realm: Realm, closed: str) -> None:
         argv = ["sh", "-c", f'exec "$@" {closed}', "sh", *LAUNCHER, "put", *PUT, "--id", "lost"]

@@ -66,6 +66,10 @@ TABLE: list[tuple[str, str | None, bool, str, str, tuple[str, ...]]] = [
     ("write=EINTR signal=SIGINT", None, False, "tmpfile write!", "interrupted", USERS),
     (NAMED_INTERRUPTED, None, False, "tmpfile! write!", "interrupted", USERS),
     (NAMED_INTERRUPTED, THEIRS, True, "tmpfile! write!", "interrupted", ("cli",)),
+    # A signal while the data goes out: the write completes, but the file never gets its name.
+    ("late=SIGINT", None, False, "tmpfile", "interrupted", USERS),
+    ("tmpfile=EOPNOTSUPP late=SIGINT", None, False, "tmpfile!", "interrupted", USERS),
+    ("late=SIGINT", THEIRS, True, "tmpfile", "interrupted", ("cli",)),
 ]
 
 OUTCOMES = {"ValueError": "taken", "CliError": "taken", "KeyboardInterrupt": "interrupted"}
@@ -156,8 +160,8 @@ def test_render_interrupted_mid_write(shim: Path, out: Path, signum: int, force:
     (out.parent / "in.txt").write_text("new")
     if force:
         (out / "pw").write_text(THEIRS)
-    spec = f"tmpfile=EOPNOTSUPP write=EINTR signal={signal.Signals(signum).name}"
-    env = preload.environment(shim, FAULT_DIR=str(out), FAULTS=preload.faults(spec))
+    wanted = f"tmpfile=EOPNOTSUPP write=EINTR signal={signal.Signals(signum).name}"
+    env = preload.environment(shim, FAULT_DIR=str(out), FAULTS=preload.faults(wanted))
     argv = [sys.executable, "-m", "kuv_secrets", "render", "in.txt", "-o", "out/pw"]
     run = subprocess.run(
         argv + ["--force"] * force,

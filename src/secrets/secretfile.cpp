@@ -170,6 +170,9 @@ void write_all(int fd, PyObject* data, PyObject* path) {
     if (int err = restarting([fd] { return ::fsync(fd); }); err < 0) {
         raise_os_error(-err, path);
     }
+    // A handler that raised while the data went out (a write is not interrupted once it has
+    // begun) abandons the file before it gets a name, as one raised mid-write does.
+    check(PyErr_CheckSignals());
 }
 
 // Up to `limit` bytes, fewer only at the end of the file.

@@ -92,6 +92,8 @@ def write_stdout(ctx: Context, data: str | bytes) -> None:
         out.flush()
     except OSError as exc:
         raise OutputError(output_problem(exc)) from None
+    except ValueError:  # a stream closed under the command: as good as a closed descriptor
+        raise OutputError(output_problem(OSError(errno.EBADF, "it is closed"))) from None
 
 
 def flush_stdout(ctx: Context) -> None:
