@@ -71,6 +71,7 @@ def realm(folder: Path, script: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith("KUV_")}
     env["KUV_TOP_SECRET"] = Fernet.generate_key().decode()
     env["KUV_DATABASE"] = str(folder / "kuv.sqlite3")
+    subprocess.run([script, "init"], env=env, cwd=folder, check=True, capture_output=True)
     subprocess.run(
         [script, "put", "--owner", "bench", "--name", "bench.db.password", "--id", SECRET_ID],
         input=VALUE.encode(),

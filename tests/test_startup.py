@@ -37,6 +37,8 @@ def env(tmp_path: Path) -> dict[str, str]:
         "KUV_DATABASE": str(tmp_path / "kuv.sqlite3"),
     }
     ctx = cli.Context(io.BytesIO(SECRET.encode()), io.BytesIO(), io.StringIO(), realm, str(tmp_path))
+    assert cli.main(["init"], ctx) == 0
+    ctx.stdin = io.BytesIO(SECRET.encode())
     assert cli.main(["put", "--owner", "o", "--name", "n", "--id", "app.db"], ctx) == 0
     (tmp_path / "app.json").write_text('{"password": "${{ app.db }}"}')
     (tmp_path / "app.yaml").write_text("password: ${{ app.db }}\n")
