@@ -55,7 +55,7 @@ def require_key_for_new(records: type[Secrets]) -> list[Secrets]:
     try:
         stored = records.load_all()
     except StoreNotFoundError:
-        return []  # the first write makes the store
+        return []  # the write then fails, naming init
     require_opening_key(
         records, stored, "the realm key opens none of the stored secrets (wrong key?)"
     )
