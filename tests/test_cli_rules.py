@@ -112,3 +112,29 @@ def test_the_modules_class_keeps_its_key() -> None:
     assert (records.top_secret, secrets.Secrets.top_secret) == ("another", before)
     assert issubclass(records, secrets.Secrets) and records.__name__ == "Secrets"
     assert os.environ.get("KUV_TOP_SECRET") != "another"
+
+
+@pytest.mark.parametrize("command", [["delete", "--remove-file"], ["update"]])
+def test_a_file_swapped_in_after_the_check_is_left_alone(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, command: list[str]
+) -> None:
+    from test_cli import PUT, Realm
+
+    from kuv_secrets.files import trust
+
+    realm = Realm(tmp_path)
+    secret_id = realm.put("v", *PUT, "--file", "--file-name", "k")
+    (tmp_path / "k").write_text("v")
+    (tmp_path / "k").chmod(0o600)
+    checked = trust.holds
+
+    def swapping(path: str, expected: bytes) -> bool:
+        found = checked(path, expected)
+        os.rename(path, tmp_path / "moved")
+        (tmp_path / "k").write_text("someone else's")
+        return found
+
+    monkeypatch.setattr(trust, "holds", swapping)
+    result = realm.run(*command, secret_id, stdin=b"new")
+    assert result.returncode == 1 and b"It was replaced while it was checked" in result.stderr
+    assert (tmp_path / "k").read_text() == "someone else's"

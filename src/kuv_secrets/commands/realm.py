@@ -76,8 +76,8 @@ def cmd_delete(ctx: Context, args: argparse.Namespace) -> int:
     for record in doomed:
         left = ""
         if not args.remove_file:
-            left = _file_stays(ctx, record)
-        elif (problem := _remove_delivered(ctx, record, values[record.id])) is not None:
+            left = _file_stays(record)
+        elif (problem := _remove_delivered(record, values[record.id])) is not None:
             problems.append(problem)
         note(ctx, f"deleted {record.id}{left}")
     if problems:
@@ -85,7 +85,7 @@ def cmd_delete(ctx: Context, args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _file_stays(ctx: Context, record: Secrets) -> str:
+def _file_stays(record: Secrets) -> str:
     # Whoever deletes a file secret may think its delivered file went with it.
     if not record.is_file:
         return ""
@@ -93,7 +93,7 @@ def _file_stays(ctx: Context, record: Secrets) -> str:
     if path is None:
         where = os.path.join(record.file_path or ".", "")
         return f"; its files, named anew at each use, stay in {where}"
-    if not os.path.lexists(ctx.path(path)):
+    if not os.path.lexists(path):  # seen from the process's folder, as resolution sees it
         return ""
     return f"; its file {path} stays; --remove-file removes it"
 
@@ -105,7 +105,7 @@ def _value_of(records: type[Secrets], record: Secrets) -> str | None:
         return None
 
 
-def _remove_delivered(ctx: Context, record: Secrets, value: str | None) -> str | None:
+def _remove_delivered(record: Secrets, value: str | None) -> str | None:
     """Why a file secret's file stays, or None when it is removed or absent."""
     from kuv_secrets.files import trust
 
@@ -117,7 +117,8 @@ def _remove_delivered(ctx: Context, record: Secrets, value: str | None) -> str |
     if value is None:
         return f"{path}: the realm key does not open the secret, so its file is left in place"
     try:
-        trust.remove_if_holding(ctx.path(path), value.encode("utf-8"))
+        # Seen from the process's folder, as resolution sees it.
+        trust.remove_if_holding(path, value.encode("utf-8"))
     except (OSError, UnicodeError) as exc:
         reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
         return f"{path}: {reason}, left in place"

@@ -137,28 +137,22 @@ def cmd_update(ctx: Context, args: argparse.Namespace) -> int:
         raise CliError("secret id not found", EXIT_REFERENCE) from None
     path = delivered_path(record)
     if path is not None:
-        _replace_delivered(ctx, path, before, value)
+        _replace_delivered(path, before, value)
     return EXIT_OK
 
 
-def _replace_delivered(ctx: Context, path: str, before: str, value: str) -> None:
+def _replace_delivered(path: str, before: str, value: str) -> None:
     """Replace the file that resolution wrote for the old value, so the next one finds the new
-    value instead of a conflict; any other file there is left alone."""
-    from kuv_secrets.files import publish, trust
+    value instead of a conflict; any other file there is left alone. The path is seen from the
+    process's folder, as resolution sees it."""
+    from kuv_secrets.files import trust
 
     try:
         # Resolution writes and compares UTF-8 whatever the locale.
-        if trust.holds(ctx.path(path), before.encode("utf-8")):
-            publish.publish_file(ctx.path(path), value.encode("utf-8"), force=True)
-            return
-        there = os.path.lexists(ctx.path(path))
+        trust.replace_if_holding(path, before.encode("utf-8"), value.encode("utf-8"))
     except (OSError, UnicodeError) as exc:
         # A codec's message would quote a character of the value.
         reason = exc.strerror if isinstance(exc, OSError) else "the value has no UTF-8 form"
         raise CliError(
             f"the secret is updated, but its file {path} was not replaced: {reason}"
         ) from None
-    if there:
-        raise CliError(
-            f"the secret is updated, but its file {path} holds another value; it was not replaced"
-        )

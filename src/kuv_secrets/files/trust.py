@@ -31,11 +31,13 @@ def check(info: os.stat_result, path: str, *, private: bool = False) -> None:
         )
 
 
-def _read(fd: int, limit: int) -> bytes:
+def _read(fd: int, limit: int, path: str) -> bytes:
     chunks, size = [], 0
     while size <= limit and (chunk := os.read(fd, 65536)):
         chunks.append(chunk)
         size += len(chunk)
+    if size > limit:  # what follows the part read could change what the file means
+        raise OSError(errno.EFBIG, "Too large to be a key file", path)
     return b"".join(chunks)
 
 
@@ -48,7 +50,7 @@ def read_private(path: str) -> bytes:
     try:
         # Checked on the open file, so a swap after the check can't slip another file in.
         check(os.fstat(fd), path, private=True)
-        return _read(fd, _KEY_LIMIT)
+        return _read(fd, _KEY_LIMIT, path)
     finally:
         os.close(fd)
 
@@ -61,15 +63,43 @@ def holds(path: str, expected: bytes) -> bool:
     return _files.holds(path, expected, follow_symlinks=False)
 
 
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    return info.st_dev, info.st_ino
+
+
+def _still(path: str, expected: bytes) -> bool:
+    """``holds``, and the name still the file that was checked: a file swapped in meanwhile (a
+    folder others may write) is not ours to act on."""
+    before = _identity(path)
+    if not holds(path, expected):
+        if before is None and _identity(path) is None:
+            return False
+        raise OSError(errno.EEXIST, "It holds another value", path)
+    if _identity(path) != before:
+        raise OSError(errno.EAGAIN, "It was replaced while it was checked", path)
+    return True
+
+
 def remove_if_holding(path: str, expected: bytes) -> bool:
     """Remove the trusted file at ``path`` when it holds ``expected``; False when there was none.
 
     Raises ``OSError`` naming the path when a file stands there that is not trusted or holds
     anything else: it is left in place."""
-    if not holds(path, expected):
-        if not os.path.lexists(path):
-            return False
-        raise OSError(errno.EEXIST, "It holds another value, left in place", path)
+    if not _still(path, expected):
+        return False
     with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
+    return True
+
+
+def replace_if_holding(path: str, expected: bytes, data: bytes) -> bool:
+    """Replace the trusted file at ``path`` by one holding ``data`` (mode 0600, in one step) when
+    it holds ``expected``; False when there is none. Raises as ``remove_if_holding`` does."""
+    if not _still(path, expected):
+        return False
+    _files.publish(path, data, replace=True)
     return True
