@@ -1,4 +1,4 @@
-"""Commands on the whole realm: list, delete, rotate, import, update of file secrets, key files."""
+"""Commands on the whole realm: list, delete, import, update of file secrets, key files."""
 
 from __future__ import annotations
 
@@ -7,15 +7,11 @@ import json
 import os
 import re
 import stat
-import string
 import subprocess
-import time
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import pytest
-from cryptography.fernet import Fernet
 from kuv_fields import BooleanField
 from kuv_meta import VirtualWorker, using
 from test_cli import KEY_VAR, Realm, ref
@@ -25,7 +21,6 @@ from kuv_secrets.realm.records import record_class
 if TYPE_CHECKING:
     from conftest import Database
 
-ROUNDS = 3
 OWNED = ("--owner", "o")  # Realm.put names each secret anew: an owner's names are unique
 FIELDS = {"id", "owner_name", "name", "is_file", "file_path", "file_name"}
 ENV_FILE = (
@@ -92,16 +87,6 @@ def key_file(realm: Realm, key: str, mode: int = 0o600) -> str:
     (realm.root / "new.key").write_text(key)
     (realm.root / "new.key").chmod(mode)
     return "new.key"
-
-
-def opened(realm: Realm, secret_id: str, *keys: str) -> str:
-    # Each get loads afresh: a concurrent update under the old key may land between two tries.
-    for key in (realm.key, *keys) * 3:
-        result = realm.run("get", secret_id, **{KEY_VAR: key})
-        if result.returncode != 3:
-            assert result.returncode == 0, result.stderr
-            return result.stdout.decode()
-    raise AssertionError(f"{secret_id} opens with none of the keys")
 
 
 class TestList:
@@ -182,44 +167,6 @@ class TestDelete:
         assert result.returncode == status and listed(realm) == []
         assert os.path.lexists(realm.root / "out" / "k") == bool(status)
         assert not status or b"deleted 1 secrets, but: out/k: " in result.stderr
-
-
-class TestRotate:
-    @pytest.mark.parametrize("full", [False, True], ids=["report", "full-disk"])
-    def test_reencrypts_everything(self, realm: Realm, full: bool) -> None:
-        new_key = Fernet.generate_key().decode()
-        no_store = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
-        assert no_store.returncode == 1 and b"no secret" in no_store.stderr
-        values = [b"a", b"b\n", "ü\r\n".encode()]
-        ids = [realm.put(value.decode(), *OWNED) for value in values]
-        key, b64 = realm.key, string.ascii_uppercase + string.ascii_lowercase + string.digits + "-_"
-        respelt = key[:42] + b64[b64.index(key[42]) ^ 1] + "="  # other padding bits, same bytes
-        for current, given in [(key, key), (key, respelt), (key + " ", key)]:
-            same = realm.run(
-                "rotate", "--new-key-file", key_file(realm, given), **{KEY_VAR: current}
-            )
-            assert same.returncode == 3 and b"is the current realm key" in same.stderr
-        dry = realm.run("rotate", "--new-key-file", key_file(realm, f"\n {new_key}\n"), "--dry-run")
-        assert dry.returncode == 0 and realm.run("get", ids[0]).stdout == b"a"
-        with open("/dev/full", "wb") as disk:
-            stdout = disk if full else subprocess.PIPE
-            result = realm.run(
-                "rotate", "--new-key-file", "-", stdin=new_key.encode(), stdout=stdout
-            )
-        # Committed: an unwritten report must neither read as a failure nor hide the rotation.
-        assert result.returncode == 0 and b"3 secrets" in (result.stderr if full else result.stdout)
-        assert realm.run("get", ids[0]).returncode == 3
-        assert [realm.run("get", i, **{KEY_VAR: new_key}).stdout for i in ids] == values
-
-    def test_one_foreign_record_stops_it(self, realm: Realm) -> None:
-        mine = realm.put("a", *OWNED)
-        # Made by a host under another key: the command line refuses such a put.
-        foreign = host_put(realm, "n", Fernet.generate_key().decode())
-        result = realm.run(
-            "rotate", "--new-key-file", key_file(realm, Fernet.generate_key().decode())
-        )
-        assert result.returncode == 3 and foreign.encode() in result.stderr
-        assert mine.encode() not in result.stderr and realm.run("get", mine).stdout == b"a"
 
 
 def test_import_replaces_values_by_references(realm: Realm) -> None:
@@ -327,44 +274,3 @@ class TestGlobalOptions:
         assert child.returncode == status
         if not status:
             assert realm.key not in (realm.root / "child.env").read_text()
-
-
-def test_concurrent_rotation_loses_nothing(realm: Realm) -> None:
-    """Puts, updates and gets under the old key while the realm moves to a new one."""
-    new_key = Fernet.generate_key().decode()
-    seeded = [realm.put(f"seed{i}", *OWNED) for i in range(3)]
-    written = {s: {f"seed{i}", *(f"{s}.{n}" for n in range(ROUNDS))} for i, s in enumerate(seeded)}
-
-    def write(*args: str, value: str) -> str:
-        result = realm.run(*args, stdin=value.encode())
-        if result.returncode == 3:  # rotated meanwhile: the retired key is refused, as it should
-            result = realm.run(*args, stdin=value.encode(), **{KEY_VAR: new_key})
-        assert result.returncode == 0, result.stderr
-        return result.stdout.decode().strip()
-
-    def put(worker: int) -> dict[str, str]:
-        values = [f"p{worker}.{n}" for n in range(ROUNDS)]
-        return {write("put", *OWNED, "--name", value, value=value): value for value in values}
-
-    def update(secret_id: str) -> dict[str, str]:
-        for n in range(ROUNDS):
-            write("update", secret_id, value=f"{secret_id}.{n}")
-        return {secret_id: f"{secret_id}.{ROUNDS - 1}"}
-
-    def read(worker: int) -> dict[str, str]:
-        for _ in range(ROUNDS):
-            assert all(opened(realm, s, new_key) in written[s] for s in seeded)
-        return {}
-
-    def rotate() -> dict[str, str]:
-        time.sleep(0.5)
-        result = realm.run("rotate", "--new-key-file", key_file(realm, new_key))
-        assert result.returncode == 0, result.stderr
-        return {}
-
-    with ThreadPoolExecutor(8) as pool:
-        jobs = [pool.submit(put, 0), pool.submit(put, 1), pool.submit(rotate)]
-        jobs += [pool.submit(update, s) for s in seeded] + [pool.submit(read, w) for w in (0, 1)]
-        final = {k: v for job in jobs for k, v in job.result().items()}
-    assert {row["id"] for row in listed(realm)} == set(final)
-    assert {secret_id: opened(realm, secret_id, new_key) for secret_id in final} == final

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 
-from kuv_secrets.cli.status import BAD_KEY, EXIT_KEY, CliError
+from kuv_secrets.cli.status import BAD_KEY, EXIT_KEY, EXIT_USAGE, CliError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -74,6 +74,77 @@ def read_key(ctx: Context, path: str) -> str:
             raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
     key = data.decode("utf-8", "replace").strip()
     return checked_key(key, "standard input" if path == "-" else path)
+
+
+def require_file(option: str, path: str) -> None:
+    """A new key lives in a file: on standard input or output it would be kept nowhere."""
+    if path == "-":
+        raise CliError(
+            f"{option} -: a new key on standard input or output is saved nowhere, and once "
+            "rotate committed it every secret would be lost with it; keep it in a file "
+            "(kuv-secrets keygen -o FILE, then --new-key-file FILE) or use "
+            "--generate-key-file FILE",
+            EXIT_USAGE,
+        )
+
+
+def saved_key(ctx: Context, path: str) -> str:
+    """A new realm key from a file only its owner may access, on disk before it is used: a
+    rotation must never commit under a key that a crash could take away."""
+    from kuv_secrets.files import trust
+
+    require_file("--new-key-file", path)
+    full = ctx.path(path)
+    try:
+        data = trust.read_private(full)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the key: {exc.strerror}", EXIT_KEY) from None
+    key = checked_key(data.decode("utf-8", "replace").strip(), path)
+    try:
+        _sync(full)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot flush the key to disk: {exc.strerror}") from None
+    return key
+
+
+def _sync(path: str) -> None:
+    # A key file that was just written may still live in the page cache alone.
+    for target, flags in ((path, os.O_RDONLY), (os.path.dirname(path) or ".", os.O_DIRECTORY)):
+        fd = os.open(target, flags | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def check_key_target(ctx: Context, path: str) -> None:
+    """Refuse a path that a new key file cannot be made at: one that exists, above all."""
+    from kuv_secrets.files.publish import check_output
+
+    require_file("--generate-key-file", path)
+    if os.path.lexists(ctx.path(path)):
+        raise _taken(path)
+    check_output(ctx.path(path), force=False)
+
+
+def _taken(path: str) -> CliError:
+    return CliError(f"{path}: file exists; a new key goes into a new file, never over one")
+
+
+def generate_key_file(ctx: Context, path: str) -> str:
+    """A new realm key in a new file (mode 0600, on disk with its folder entry), read back and
+    checked before the caller uses it; an existing path is never replaced."""
+    from cryptography.fernet import Fernet
+
+    from kuv_secrets import _files
+
+    check_key_target(ctx, path)
+    key = Fernet.generate_key().decode("ascii")
+    if not _files.publish(ctx.path(path), key.encode("ascii") + b"\n", replace=False):
+        raise _taken(path)  # made since the check
+    if not same_key(saved_key(ctx, path), key):
+        raise CliError(f"{path}: reads back as another key than the one written; nothing changed")
+    return key
 
 
 def checked_key(key: str, source: str) -> str:
