@@ -169,38 +169,13 @@ class TestNewKey:
         assert stat.S_IMODE(key_path.stat().st_mode) == 0o600
         assert opened(realm, secret_id, key_path.read_text().strip()) == "v"
 
-    @pytest.mark.parametrize("option", ["--new-key-file", "--generate-key-file"])
-    def test_key_on_disk_before_the_commit(
-        self, realm: Realm, option: str, monkeypatch: pytest.MonkeyPatch
-    ) -> None:
-        realm.put("v", *OWNED)
-        path = key_file(realm, Fernet.generate_key().decode()) if option[2] == "n" else "g.key"
-        events: list[str] = []
-        sync, commit = os.fsync, kuv_store._commit
-
-        def synced(fd: int) -> None:
-            events.append(os.readlink(f"/proc/self/fd/{fd}"))
-            sync(fd)
-
-        def committed(handle: Any) -> None:
-            events.append("COMMIT")
-            commit(handle)
-
-        monkeypatch.setattr(os, "fsync", synced)
-        monkeypatch.setattr(kuv_store, "_commit", committed)
-        assert realm.run("rotate", option, path).returncode == 0
-        folder = os.path.realpath(realm.root)
-        order = [os.path.join(folder, path), folder, "COMMIT"]
-        assert sorted(order, key=events.index) == order
-
 
 @pytest.fixture
 def default_handlers() -> Iterator[None]:
     """The handlers a user's process has, whatever the test run's starter ignored."""
-    saved = {signum: signal.getsignal(signum) for signum in HELD}
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+    given: dict[int, Any] = {signum: signal.SIG_DFL for signum in HELD}
+    given[signal.SIGINT] = signal.default_int_handler
+    saved = {signum: signal.signal(signum, handler) for signum, handler in given.items()}
     yield
     for signum, handler in saved.items():
         signal.signal(signum, handler)
