@@ -101,7 +101,12 @@ def main() -> None:
         env = realm(folder, script)
         cases = [
             ("--version", [python, "-c", "pass"], [script, "--version"], 2.0),
-            ("-m --version", [python, "-c", "pass"], [python, "-m", "kuv_secrets", "--version"], 2.0),
+            (
+                "-m --version",
+                [python, "-c", "pass"],
+                [python, "-m", "kuv_secrets", "--version"],
+                2.0,
+            ),
             ("get", [python, "-c", GET_FLOOR, SECRET_ID], [script, "get", SECRET_ID], 2.0),
             (
                 "render",

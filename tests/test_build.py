@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pytest
 
-
 # Each extension and its one exported symbol.
 EXTENSIONS = {"kuv_secrets.secrets": "PyInit_secrets", "kuv_secrets._files": "PyInit__files"}
 

@@ -32,7 +32,7 @@ KEY_NAME = "kuv_cli_test_key"
 KEY_VAR = KEY_NAME.upper()
 LAUNCHER = [sys.executable, "-m", "kuv_secrets"]
 COMMANDS = ["init", "keygen", "put", "update", "get", "render", "check", "run", "demo"]
-COMMANDS += ["list", "delete", "rotate", "import"]
+COMMANDS += ["list", "delete", "rotate", "import", "export", "restore"]
 
 PUT = ["--owner", "ann", "--name", "prod.app.x"]  # later options override these
 IMPORT = ["--owner", "ann", "--name-prefix", "p."]

@@ -138,3 +138,26 @@ def test_a_file_swapped_in_after_the_check_is_left_alone(
     result = realm.run(*command, secret_id, stdin=b"new")
     assert result.returncode == 1 and b"It was replaced while it was checked" in result.stderr
     assert (tmp_path / "k").read_text() == "someone else's"
+
+
+@pytest.mark.parametrize(
+    ("make", "said"),
+    [
+        (os.mkfifo, "not a regular file"),  # a FIFO without a writer is never waited on
+        (lambda p: p.symlink_to("/dev/zero"), "not a regular file"),
+        (lambda p: p.write_bytes(b" " * 70_000 + b"x"), "too large to hold a realm key"),
+        (lambda p: p.write_bytes(b"\xff"), "not UTF-8"),
+    ],
+)
+def test_container_key_files_that_hold_no_key(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, make: Any, said: str
+) -> None:
+    from test_cli import Realm
+
+    monkeypatch.setattr(keys, "SECRETS_DIR", f"{tmp_path}/")
+    make(tmp_path / "kuv_top_secret")
+    (tmp_path / "realm").mkdir()
+    realm = Realm(tmp_path / "realm")
+    del realm.env["KUV_SECRET_NAME"]  # the default name, whose variable the realm doesn't set
+    result = realm.run("get", "x")
+    assert result.returncode == 3 and said in result.stderr.decode()

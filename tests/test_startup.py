@@ -36,7 +36,9 @@ def env(tmp_path: Path) -> dict[str, str]:
         "KUV_TOP_SECRET": Fernet.generate_key().decode(),
         "KUV_DATABASE": str(tmp_path / "kuv.sqlite3"),
     }
-    ctx = cli.Context(io.BytesIO(SECRET.encode()), io.BytesIO(), io.StringIO(), realm, str(tmp_path))
+    ctx = cli.Context(
+        io.BytesIO(SECRET.encode()), io.BytesIO(), io.StringIO(), realm, str(tmp_path)
+    )
     assert cli.main(["init"], ctx) == 0
     ctx.stdin = io.BytesIO(SECRET.encode())
     assert cli.main(["put", "--owner", "o", "--name", "n", "--id", "app.db"], ctx) == 0

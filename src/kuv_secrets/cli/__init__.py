@@ -82,6 +82,10 @@ def main(argv: list[str] | None = None, ctx: Context | None = None) -> int:
     except _Terminated as exc:
         return 128 + exc.signum
     except Exception as exc:  # noqa: BLE001 - the command's boundary: a message, not a traceback
+        # 3.10 and 3.11 wrap what a class body's __set_name__ raises: a signal there too.
+        cause = exc.__cause__ if isinstance(exc, RuntimeError) else None
+        if isinstance(cause, (KeyboardInterrupt, _Terminated)):
+            return 130 if isinstance(cause, KeyboardInterrupt) else 128 + cause.signum
         from kuv_secrets.files import streams
 
         # A closed standard output (>&-) has nothing left to flush at exit.

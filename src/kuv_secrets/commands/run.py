@@ -17,9 +17,8 @@ from kuv_secrets.render.scan import CLOSE, OPEN, references
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import IO
-
     from types import FrameType
+    from typing import IO
 
     from kuv_secrets.cli.context import Context
 

@@ -14,7 +14,7 @@ from kuv_secrets.cli.status import (
     OutputError,
     describe,
 )
-from kuv_secrets.files.streams import note, read_value, write_stdout
+from kuv_secrets.files.streams import read_value, write_stdout
 from kuv_secrets.realm.records import (
     chosen,
     delivered_path,

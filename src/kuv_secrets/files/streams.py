@@ -31,7 +31,10 @@ def read_value(ctx: Context, prompt: str, *, allow_empty: bool = False) -> str:
             raise CliError("the value on standard input is not UTF-8 text") from None
         if value.endswith("\n"):
             # Kept: a value may end in a newline; the note catches an accidental `echo`.
-            note(ctx, "the value ends with a newline, which is kept as part of it (printf %s avoids it)")
+            note(
+                ctx,
+                "the value ends with a newline, which is kept as part of it (printf %s avoids it)",
+            )
     if not value and not allow_empty:
         # An empty value is mostly a mistake: `< /dev/null`, an unset variable, a closed pipe.
         raise CliError("the value is empty; use --allow-empty to store it anyway", EXIT_USAGE)

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
 NAME_VARIABLE = "KUV_SECRET_NAME"
 DEFAULT_NAME = "kuv_top_secret"
 SECRETS_DIR = "/run/secrets/"
+_KEY_FILE_LIMIT = 64 * 1024
 
 
 def key_name(env: Mapping[str, str]) -> str:
@@ -42,8 +43,32 @@ def realm_key(env: Mapping[str, str]) -> str:
     path = secret_file(name)
     if not os.path.exists(path):
         return ""
-    with open(path) as fp:
-        return fp.read().strip()
+    return _container_key(path)
+
+
+def _container_key(path: str) -> str:
+    # Read as the module reads it, but a FIFO, a device or a huge file is no key: refused
+    # instead of waited on or read without end. Its owner is the container's to choose.
+    import stat
+
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise CliError(f"{path}: the realm key file is not a regular file", EXIT_KEY)
+            data = b""
+            while len(data) <= _KEY_FILE_LIMIT and (chunk := os.read(fd, 65536)):
+                data += chunk
+        finally:
+            os.close(fd)
+    except OSError as exc:
+        raise CliError(f"{path}: cannot read the realm key: {exc.strerror}", EXIT_KEY) from None
+    if len(data) > _KEY_FILE_LIMIT:
+        raise CliError(f"{path}: too large to hold a realm key", EXIT_KEY)
+    try:
+        return data.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        raise CliError(f"{path}: does not hold a realm key (not UTF-8 text)", EXIT_KEY) from None
 
 
 def key_problem(ctx: Context) -> str:
@@ -53,8 +78,7 @@ def key_problem(ctx: Context) -> str:
         return f"{NAME_VARIABLE} is set but empty: unset it, or name the realm key there"
     if ctx.records.top_secret == "":
         return (
-            f"no realm key: set {key_variable(name)}, provide {secret_file(name)} "
-            "or use --key-file"
+            f"no realm key: set {key_variable(name)}, provide {secret_file(name)} or use --key-file"
         )
     return f"the realm key is not valid: {BAD_KEY}"
 

@@ -34,7 +34,7 @@ _BARE_PIECE = LazyPattern(rf"[A-Za-z0-9_./:@%+,=-]+|{_VARIABLE}")
 
 class Entry:
     # A plain class: a dataclass costs the import of dataclasses.
-    __slots__ = ("name", "value", "start", "end")
+    __slots__ = ("end", "name", "start", "value")
 
     def __init__(self, name: str, value: str, start: int, end: int) -> None:
         self.name, self.value, self.start, self.end = name, value, start, end

@@ -10,8 +10,8 @@ import json
 import os
 from collections.abc import Callable
 
-from kuv_secrets.render import scan
 from kuv_secrets.cli.status import EXIT_REFERENCE, CliError, describe
+from kuv_secrets.render import scan
 from kuv_secrets.render.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Substitute
 
 TYPE_CHECKING = False

@@ -15,7 +15,7 @@ class LazyPattern:
     few, and compiling them all would cost more than most commands spend matching. Once compiled,
     its methods are the pattern's own, so a match costs what it would with re.compile."""
 
-    __slots__ = ("_source", "_flags", "_compiled", "match", "fullmatch", "search", "sub")
+    __slots__ = ("_compiled", "_flags", "_source", "fullmatch", "match", "search", "sub")
 
     match: Callable[..., re.Match[str] | None]
     fullmatch: Callable[..., re.Match[str] | None]
@@ -48,7 +48,7 @@ Substitute = Callable[[str, Callable[[str], str]], str]
 
 class Scalar:
     # A plain class: a dataclass costs the import of dataclasses at every render.
-    __slots__ = ("start", "end", "value", "line", "in_key", "style", "flow", "ordinal", "tag")
+    __slots__ = ("end", "flow", "in_key", "line", "ordinal", "start", "style", "tag", "value")
 
     def __init__(
         self,
