@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from kuv_secrets import cli, secrets
 from kuv_secrets.cli.status import CliError
 from kuv_secrets.render.dotenv import entries, quote
-from kuv_secrets.render.formats import render
+from kuv_secrets.render.formats import chosen, render
 from kuv_secrets.render.scan import references
 
 VALUES = {
@@ -127,9 +127,9 @@ class TestRender:
         ("name", "template", "expected"),
         [
             (
-                "compose.yaml",
+                "compose.yaml",  # its reader interpolates "$": written "$$"
                 COMPOSE,
-                COMPOSE.replace("${{ pw }}", '"pa\\"ss: w#rd $(id) `x`\\n"')
+                COMPOSE.replace("${{ pw }}", '"pa\\"ss: w#rd $$(id) `x`\\n"')
                 .replace("'${{ word }}'", "'plain'")
                 .replace("${{ bool }}", '"true"'),
             ),
@@ -327,7 +327,158 @@ class TestCheck:
             "warn  c.yaml:10: ${{ half }: in a key, left as is",
             "warn  c.yaml:10: ${{ x }: under the tag !!binary, left as is",
         ]
-        assert (status, err) == (3, "kuv-secrets: error: 4 of 6 references do not resolve\n")
+        assert err.splitlines() == [
+            "kuv-secrets: note: format: yaml (from the file name)",
+            "kuv-secrets: error: 4 of 6 references do not resolve",
+        ]
+        assert status == 3
+
+
+WORKFLOW = """\
+on: push
+jobs:
+  build:
+    runs-on: ${{ matrix.os }}
+    strategy: {matrix: {os: [ubuntu-latest]}}
+    env:
+      TOKEN:   "${{secrets.TOKEN}}"   # the platform's
+      OURS: ${{ word }}
+    steps:
+      - run: |
+          echo ${{ github.sha }} ${{ word }}
+          deploy --pw '${{ num }}'
+      - if: ${{ github.event_name == 'push' }}
+        run: echo "${{ env.OURS }}-${{ word }}"
+"""
+PLATFORM_REFS = [
+    "4: ${{ matrix.os }}",
+    "7: ${{ secrets.TOKEN }}",
+    "11: ${{ github.sha }}",
+    "13: ${{ github.event_name == 'push' }}",
+    "14: ${{ env.OURS }}",
+]
+
+
+class TestPlatformExpressions:
+    """A CI workflow holds the platform's own ${{ ... }} next to ours."""
+
+    LEAVE = ("--leave", "github.*", "--leave", "secrets.*", "--leave", "matrix.*")
+
+    @pytest.mark.parametrize("name", ["ci.yaml", "ci.txt"])
+    def test_left_byte_for_byte(self, capsys: pytest.CaptureFixture[str], name: str) -> None:
+        Path(name).write_text(WORKFLOW)
+        status, out, err = run("render", name, *self.LEAVE, "--leave", "env.*", capsys=capsys)
+        assert status == 0, err
+        assert out == WORKFLOW.replace("${{ word }}", "plain").replace("${{ num }}", "1.50")
+
+    def test_unknown_ones_are_named_together(self, capsys: pytest.CaptureFixture[str]) -> None:
+        Path("ci.yaml").write_text(WORKFLOW)
+        status, out, err = run("render", "ci.yaml", "--leave", "github.*", capsys=capsys)
+        assert (status, out) == (4, "")
+        assert err.startswith("kuv-secrets: error: ci.yaml:4: ${{ matrix.os }}: secret id not")
+        listed = [f"ci.yaml:{r}" for r in PLATFORM_REFS if "github" not in r]
+        assert f"({', '.join(listed)})" in err
+        assert "--leave 'matrix.*' --leave 'secrets.*' --leave 'env.*' leaves them" in err
+
+    @pytest.mark.parametrize(
+        ("text", "hinted"),
+        [
+            ("a: ${{ nope }}\nb: ${{ github.sha }}\n", False),  # ours fails first
+            ("a: ${{ github }}\n", False),  # no context of the platform's
+            ("a: ${{ githubx.sha }}\n", False),
+            ("a: ${{ runner.os }}\n", True),
+        ],
+    )
+    def test_hint_only_for_the_platform(
+        self, capsys: pytest.CaptureFixture[str], text: str, hinted: bool
+    ) -> None:
+        Path("c.yaml").write_text(text)
+        status, _, err = run("render", "c.yaml", capsys=capsys)
+        assert status == 4
+        assert ("--leave" in err) == hinted
+
+    def test_check_lists_them_as_left(self, capsys: pytest.CaptureFixture[str]) -> None:
+        Path("ci.yaml").write_text(WORKFLOW)
+        status, out, err = run("check", "ci.yaml", *self.LEAVE, capsys=capsys)
+        lines = out.splitlines()
+        assert [line for line in lines if line.startswith("left  ")] == [
+            f"left  ci.yaml:{r}" for r in PLATFORM_REFS if "env." not in r
+        ]
+        assert "FAIL  ci.yaml:14: ${{ env.OURS }}: secret id not found" in lines
+        assert err.splitlines()[-1] == (
+            "kuv-secrets: error: 1 of 5 references do not resolve; the CI platform's own "
+            "expressions stay as they are with --leave 'env.*'"
+        )
+        assert status == 4
+
+    def test_each_id_resolves_once(
+        self, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        asked: list[str] = []
+
+        def counting(cls: Any, secret_id: str, owner: str = "", prefix: str = "") -> str:
+            asked.append(secret_id)
+            return resolve(cls, secret_id)
+
+        monkeypatch.setattr(secrets.Secrets, "get_secret_from_id", classmethod(counting))
+        Path("c.yaml").write_text("a: ${{ word }} ${{ num }}\nb:\n- ${{ word }}\n- ${{ word }}\n")
+        status, out, _ = run("render", "c.yaml", capsys=capsys)
+        assert (status, out) == (0, "a: plain 1.50\nb:\n- plain\n- plain\n")
+        assert asked == ["word", "num"]
+
+
+class TestFormatByName:
+    @pytest.mark.parametrize(
+        ("path", "forced", "fmt", "how"),
+        [
+            ("x.yaml.tmpl", None, "yaml", "from the file name beneath its .tmpl"),
+            ("deploy/app.env.example", None, "dotenv", "from the file name beneath its .example"),
+            ("docker-compose.yaml.tmpl", None, "compose", "from the file name beneath its .tmpl"),
+            ("docker-compose.prod.yml", None, "compose", "from the file name"),
+            ("Compose.YML", None, "compose", "from the file name"),
+            ("compose.yaml.dist.in", None, "compose", "from the file name beneath its .dist"),
+            ("config.json.template", None, "json", "from the file name beneath its .template"),
+            ("settings.tpl", None, "text", "from the file name beneath its .tpl"),
+            (".env.example", None, "dotenv", "from the file name beneath its .example"),
+            ("my-compose.yaml", None, "yaml", "from the file name"),
+            ("compose.json", None, "json", "from the file name"),
+            (".tmpl", None, "text", "from the file name"),
+            ("x.yaml", "compose", "compose", "from --format"),
+            (None, None, "text", "standard input, without --format"),
+        ],
+    )
+    def test_chosen(self, path: str | None, forced: str | None, fmt: str, how: str) -> None:
+        assert chosen(path, forced) == (fmt, how)
+
+    @pytest.mark.parametrize(
+        ("name", "template", "expected"),
+        [
+            (
+                "docker-compose.yaml.tmpl",
+                "x:\n  PW: ${{ =Pa$w0rd }}\n  B: '${{ =$$ }}'\n  C: ${{ bool }}\n",
+                "x:\n  PW: Pa$$w0rd\n  B: '$$$$'\n  C: \"true\"\n",
+            ),
+            (
+                "x.yaml.tmpl",
+                "a: ${{ =$x }}\nb: ${{ pw }}\n",
+                'a: $x\nb: "pa\\"ss: w#rd $(id) `x`\\n"\n',
+            ),
+            ("x.json.dist", '{"a": "${{ pw }}"}', '{"a": "pa\\"ss: w#rd $(id) `x`\\n"}'),
+        ],
+    )
+    def test_rendered_as_the_file_beneath(
+        self, capsys: pytest.CaptureFixture[str], name: str, template: str, expected: str
+    ) -> None:
+        Path(name).write_text(template)
+        status, out, err = run("render", name, capsys=capsys)
+        assert (status, out) == (0, expected), err
+
+    def test_check_says_which(self, capsys: pytest.CaptureFixture[str]) -> None:
+        Path("compose.yml").write_text("a: ${{ word }}\n")
+        assert run("check", "compose.yml", capsys=capsys)[1:] == (
+            "ok    compose.yml:1: ${{ word }}\n",
+            "kuv-secrets: note: format: compose (from the file name)\n",
+        )
 
 
 def incomplete(data: Any) -> bool:

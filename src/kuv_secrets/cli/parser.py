@@ -119,9 +119,18 @@ def _add_source(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--format",
-        choices=("json", "yaml", "dotenv", "text"),
-        help="how to read FILE (default: .json, .yaml or .yml by extension; .env, .env.* and "
-        "*.env as dotenv; anything else, and standard input, as text)",
+        choices=("json", "yaml", "compose", "dotenv", "text"),
+        help="how to read FILE (default: .json, .yaml or .yml by extension, compose.yaml and "
+        "docker-compose*.yaml as compose; .env, .env.* and *.env as dotenv; a template suffix "
+        "such as .tmpl or .example is looked through; anything else, and standard input, as text)",
+    )
+    parser.add_argument(
+        "--leave",
+        action="append",
+        default=[],
+        metavar="PATTERN",
+        help="leave references whose id matches this glob as they are, such as the CI "
+        "platform's own 'github.*' (repeatable)",
     )
 
 

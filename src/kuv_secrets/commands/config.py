@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from kuv_secrets.cli.status import EXIT_FAILURE, EXIT_KEY, EXIT_OK, EXIT_REFERENCE, CliError
-from kuv_secrets.files.streams import printable, read_input, write_stdout
+from kuv_secrets.files.streams import note, printable, read_input, write_stdout
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -33,24 +33,37 @@ def cmd_render(ctx: Context, args: argparse.Namespace) -> int:
     text = read_input(ctx, path)
     fmt = format_of(path, args.format)
     label = path or "standard input"
-    rendered = render(ctx.records, text, fmt, args.owner, args.prefix, label, ctx=ctx)
+    rendered = render(
+        ctx.records, text, fmt, args.owner, args.prefix, label, ctx=ctx, leave=args.leave
+    )
     write_output(ctx, args.output, rendered.encode("utf-8"), args.force)
     return EXIT_OK
 
 
 def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
-    from kuv_secrets.render.formats import INCOMPLETE, find, format_of
+    from kuv_secrets.render.formats import INCOMPLETE, chosen, find, leaving, platform
 
     path = None if args.file in (None, "-") else args.file
     label = path or "standard input"
-    found = find(read_input(ctx, path), format_of(path, args.format), label)
+    text = read_input(ctx, path)
+    fmt, how = chosen(path, args.format)
+    # On standard error: the listing stays one reference a line.
+    note(ctx, f"format: {fmt} ({how})")
+    found = find(text, fmt, label)
+    left = leaving(args.leave)
     problems: dict[str, tuple[int, str] | None] = {}
     statuses: list[int] = []
+    contexts: dict[str, None] = {}
+    checked = 0
     for ref in found:
         where = printable(f"{label}:{ref.line}: {ref.shown}")
         if ref.left:
             write_stdout(ctx, f"warn  {where}: {ref.left}, left as is\n")
             continue
+        if ref.secret_id is not None and left(ref.secret_id):
+            write_stdout(ctx, f"left  {where}\n")
+            continue
+        checked += 1
         if ref.secret_id is None:
             problem: tuple[int, str] | None = (EXIT_REFERENCE, INCOMPLETE)
         else:
@@ -59,11 +72,17 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
             problem = problems[ref.secret_id]
         if problem is not None:
             statuses.append(problem[0])
+            context = platform(ref.secret_id or "")
+            if context and problem[0] == EXIT_REFERENCE:
+                contexts[context] = None
         shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
         write_stdout(ctx, printable(shown) + "\n")
     if statuses:
         # A key that opens nothing is the cause to fix first.
         status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)
-        checked = sum(not ref.left for ref in found)
-        raise CliError(f"{len(statuses)} of {checked} references do not resolve", status)
+        hint = ""
+        if contexts:
+            options = " ".join(f"--leave '{context}.*'" for context in contexts)
+            hint = f"; the CI platform's own expressions stay as they are with {options}"
+        raise CliError(f"{len(statuses)} of {checked} references do not resolve{hint}", status)
     return EXIT_OK

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import json
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator, Sequence
 
 from kuv_secrets.cli.status import EXIT_REFERENCE, CliError, describe
 from kuv_secrets.render import scan
@@ -20,20 +20,60 @@ if TYPE_CHECKING:
     from kuv_secrets.secrets import Secrets
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
+# Suffixes that mark a file as a template of the file beneath, whose format counts.
+_TEMPLATES = (".tmpl", ".tpl", ".template", ".in", ".dist", ".example")
+# The CI platform writes its own expressions with the same markers.
+PLATFORM = frozenset(
+    ["github", "secrets", "env", "vars", "inputs", "matrix", "steps", "needs", "runner", "job"]
+    + ["strategy"]
+)
 _SHOWN = 40
 # An opening that no closing marker completes is a typo, never text meant to be kept.
 INCOMPLETE = f"not a complete reference: no {CLOSE} closes it"
 
 
 def format_of(path: str | None, forced: str | None) -> str:
+    return chosen(path, forced)[0]
+
+
+def chosen(path: str | None, forced: str | None) -> tuple[str, str]:
+    """The format of a file and what it was chosen from, as check says it."""
     if forced:
-        return forced
+        return forced, "from --format"
     if path is None:
-        return "text"  # standard input has no name to go by, and its content is not guessed at
+        # Standard input has no name to go by, and its content is not guessed at.
+        return "text", "standard input, without --format"
     name = os.path.basename(path).lower()
+    how = "from the file name"
+    stem, suffix = os.path.splitext(name)
+    while suffix in _TEMPLATES and stem:
+        name, how = stem, f"from the file name beneath its {suffix}"
+        stem, suffix = os.path.splitext(name)
     if name == ".env" or name.startswith(".env."):
-        return "dotenv"
-    return _EXTENSIONS.get(os.path.splitext(name)[1], "text")
+        return "dotenv", how
+    compose = name.startswith("docker-compose") or name == "compose" + suffix
+    if compose and suffix in (".yaml", ".yml"):
+        return "compose", how
+    return _EXTENSIONS.get(suffix, "text"), how
+
+
+def leaving(patterns: Sequence[str]) -> Callable[[str], bool]:
+    """Whether --leave keeps a reference of this id as it is."""
+    if not patterns:
+        return _never
+    from fnmatch import fnmatchcase
+
+    return lambda secret_id: any(fnmatchcase(secret_id, pattern) for pattern in patterns)
+
+
+def _never(secret_id: str) -> bool:
+    return False
+
+
+def platform(secret_id: str) -> str | None:
+    """The CI platform's context an id starts with, if any."""
+    head, dot, _ = secret_id.partition(".")
+    return head if dot and head in PLATFORM else None
 
 
 class Marker:
@@ -87,7 +127,13 @@ def _lines(text: str, scalar: Scalar, count: int) -> list[int]:
         at = text.find(OPEN, at + len(OPEN), scalar.end)
     if len(offsets) != count:
         return [scalar.line] * count
-    return [scalar.line + text.count("\n", scalar.start, at) for at in offsets]
+    # Counted on from the previous marker: a text with many references stays linear.
+    found, line, done = [], scalar.line, scalar.start
+    for at in offsets:
+        line += text.count("\n", done, at)
+        found.append(line)
+        done = at
+    return found
 
 
 def render(
@@ -99,20 +145,22 @@ def render(
     label: str,
     *,
     ctx: Context | None = None,
+    leave: Sequence[str] = (),
 ) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
     scalars = [scalar for scalar in _scalars(text, fmt, label) if not _left(scalar)]
     for scalar in scalars:  # before anything resolves, so no file secret is written for nothing
         _require_complete(text, scalar, label)
+    lookup = _Lookup(records, owner, prefix, leaving(leave), fmt == "compose")
     for scalar in scalars:
-        new, values, ids = _compose(records, text, scalar, owner, prefix, label, ctx)
+        new, values, ids = _compose(lookup, text, fmt, scalar, label, ctx)
         if new != scalar.value:
             _writable(text, scalar, fmt, values, ids, label)
             edits.append((scalar, new, values))
     if not edits:
         return text
-    if fmt == "yaml":
+    if fmt in ("yaml", "compose"):
         from kuv_secrets.render import yamlspans
 
         replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
@@ -206,7 +254,7 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
             raise CliError(
                 f"{label}:{exc.lineno}: not valid JSON: {exc.msg} (column {exc.colno})"
             ) from None
-    if fmt == "yaml":
+    if fmt in ("yaml", "compose"):
         from kuv_secrets.render import yamlspans
 
         return yamlspans.scalars(text, label)
@@ -221,29 +269,84 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
     return [Scalar(0, len(text), text, 1)] if OPEN in text else []
 
 
+class _Lookup:
+    """Each distinct id resolved once per render; the values live only as long as the render."""
+
+    def __init__(
+        self,
+        records: type[Secrets],
+        owner: str,
+        prefix: str,
+        left: Callable[[str], bool],
+        doubled: bool,
+    ) -> None:
+        self.records, self.owner, self.prefix = records, owner, prefix
+        self.left = left
+        self.doubled = doubled  # a compose file's reader interpolates "$", so it is written "$$"
+        self.values: dict[str, str] = {}
+
+    def __call__(self, secret_id: str) -> str:
+        value = self.values.get(secret_id)
+        if value is None:
+            value = self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
+            if self.doubled:
+                value = value.replace("$", "$$")
+            self.values[secret_id] = value
+        return value
+
+
 def _compose(
-    records: type[Secrets],
+    lookup: _Lookup,
     text: str,
+    fmt: str,
     scalar: Scalar,
-    owner: str,
-    prefix: str,
     label: str,
     ctx: Context | None,
 ) -> tuple[str, list[str], list[str]]:
     resolved: list[str] = []
     values: list[str] = []
+    complete: Iterator[scan.Reference] = iter(())
+    if lookup.left is not _never:
+        complete = iter([m for m in scan.references(scalar.value) if m.secret_id is not None])
 
     def resolve(secret_id: str, owner: str, prefix: str) -> str:
         resolved.append(secret_id)
-        values.append(records.get_secret_from_id(secret_id, owner, prefix))
+        marker = next(complete, None)
+        if marker is not None and lookup.left(secret_id):
+            values.append(scalar.value[marker.start : marker.end])  # its own spelling, unchanged
+        else:
+            values.append(lookup(secret_id))
         return values[-1]
 
     try:
-        return records.secret_composer(scalar.value, resolve, owner, prefix), values, resolved
+        new = lookup.records.secret_composer(scalar.value, resolve, lookup.owner, lookup.prefix)
+        return new, values, resolved
     except Exception as exc:  # noqa: BLE001 - said again with the reference and where it stands
         status, reason = describe(exc, ctx, resolved[-1] if resolved else None)
         if not resolved:
             raise CliError(f"{label}:{scalar.line}: {reason}", status) from None
         line = _line_of(text, scalar, len(resolved) - 1)
         shown = f"{OPEN} {resolved[-1]} {CLOSE}"
-        raise CliError(f"{label}:{line}: {shown}: {reason}", status) from None
+        hint = ""
+        if status == EXIT_REFERENCE and platform(resolved[-1]):
+            hint = _platform_hint(text, fmt, label, lookup.left)
+        raise CliError(f"{label}:{line}: {shown}: {reason}{hint}", status) from None
+
+
+def _platform_hint(text: str, fmt: str, label: str, left: Callable[[str], bool]) -> str:
+    """Every reference of the file that reads as the CI platform's own, and how to keep them."""
+    found = [
+        m
+        for m in find(text, fmt, label)
+        if m.secret_id is not None
+        and not m.left
+        and platform(m.secret_id)
+        and not left(m.secret_id)
+    ]
+    contexts = dict.fromkeys(str(platform(m.secret_id or "")) for m in found)
+    listed = ", ".join(f"{label}:{m.line}: {m.shown}" for m in found)
+    options = " ".join(f"--leave '{context}.*'" for context in contexts)
+    return (
+        f"; these look like the CI platform's own expressions, not secrets ({listed}); "
+        f"{options} leaves them as they are"
+    )
