@@ -184,9 +184,16 @@ def test_import_replaces_values_by_references(realm: Realm) -> None:
     assert [(int(line), name) for line, name in notes] == LEFT
     assert not re.search(rb"pg:|HOME|echo|~|\\", result.stderr)  # no value in a note
     # What bash reads from the file is what it reads after render (the broken reference aside).
-    (realm.root / "out.env").write_bytes(result.stdout.replace(b"R=x${{ i }}\n", b""))
+    out = result.stdout.replace(b"R=x${{ i }}\n", b"")
+    (realm.root / "out.env").write_bytes(out)
+    refused = realm.run("render", "out.env")  # F=a\ b comes before the last reference
+    assert (refused.returncode, refused.stdout) == (1, b"")
+    assert b"out.env:8: this line is outside the dotenv subset" in refused.stderr
+    head, _, last = out.rpartition(b"\n")
+    (realm.root / "out.env").write_bytes(last + b"\n" + head)
     (realm.root / "back.env").write_bytes(realm.run("render", "out.env").stdout)
-    (realm.root / "app.env").write_text(ENV_FILE.replace("R=x${{ i }}\n", ""))
+    text_head, _, text_last = ENV_FILE.replace("R=x${{ i }}\n", "").rpartition("\n")
+    (realm.root / "app.env").write_text(text_last + "\n" + text_head)
     names = " ".join(f'"${{{name}-unset}}"' for name in "AETDHFGKSQB")
     script = f'set -a; . ./"$0"; printf "%s\\0" {names}'
     env = {"PATH": os.environ["PATH"], "HOME": "/h", "USER": "u"}

@@ -168,18 +168,13 @@ class TestRender:
             ),
             (
                 "b.env",
-                (
-                    'A="$(printf %s ${{ word }})"\nB="${X:-${{ word }}}"\nC="$X${{ word }}$X"\n'
-                    'D="$${{ word }}"\nE="$(hostname)-${{ word }}"\n'
-                    # Where bash would run or join the value, it is quoted whole.
-                    'F="US$\\${{ word }}"\nG="$[${{ word }}]"\nH="$HOME${{ = }}_d"\n'
-                    'I="$\\\n(${{ word }})"\n'
-                ),
-                (
-                    "A='$(printf %s plain)'\nB='${X:-plain}'\nC=\"${X}plain$X\"\n"
-                    "D='$plain'\nE='$(hostname)-plain'\n"
-                    "F='US$plain'\nG='$[plain]'\nH=\"${HOME}_d\"\nI='$(plain)'\n"
-                ),
+                'C="$X${{ word }}$X"\nD="\\$${{ word }}"\nH="$HOME${{ = }}_d"\n',
+                'C="${X}plain$X"\nD="\\$plain"\nH="${HOME}_d"\n',
+            ),
+            # Lines after the last reference, and a file without one, stay whatever they hold.
+            *(
+                (".env", text, text.replace("${{ word }}", "plain"))
+                for text in ["T=${{ word }}\nA=don't\nB=<<EOF\r\n", "A=don't\\\n# ${{ x }}\nB=`\n"]
             ),
             ("s.json", '{"a": "\\ud800 ${{ word }}"}', '{"a": "\\ud800 plain"}'),
             # Keys and tagged values are never substituted, complete or not.
@@ -210,13 +205,8 @@ class TestRender:
             (" \t@", "@"),  # bash would run what follows "= " as a command
             ('"@$NOTHING"', "@"),
             ('"$NOTHING@"', "@"),
-            ('"$@"', "$@"),
-            ('"`echo x`@"', "`echo x`@"),
-            # Where bash would read the value as part of a command or ${...}, it is quoted whole.
-            ('"$(printf %s @)"', "$(printf %s @)"),
-            ('"${NOTHING:-@}"', "${NOTHING:-@}"),
-            ('"`printf %s @`"', "`printf %s @`"),
-            ('"$(case a in a) echo @;; esac)"', "$(case a in a) echo @;; esac)"),
+            ('"\\$@"', "$@"),
+            ('"\\`echo x\\`@"', "`echo x`@"),
         ],
     )
     def test_dotenv_reads_back_in_bash(
@@ -253,11 +243,37 @@ class TestRender:
             ("c.json", '{\n"a": "${{ badkey }}"}', "2: ${{ badkey }}: the realm key does not", 3),
             ("c.env", "A=1\nB='\n${{ nope }}'\n", "3: ${{ nope }}: secret id not found", 4),
             ("c.env", "A=1\nB=${{ odd }}\n", "2: ${{ odd }}: the value holds a NUL character", 1),
-            (
-                "c.env",
-                "A=don't\nB=${{ word }}\nC=end'\n",
-                "2: bash reads this line inside a quote",
-                1,
+            # Bash reads a line before a reference otherwise than the entries do.
+            *(
+                ("c.env", f"{text}${{{{ pw }}}}\n", f"{line}: this line is outside the dotenv", 1)
+                for text, line in [
+                    ("A=don't\nB=", 1),
+                    ("WIN_DIR=C:\\tools\\\n# don't touch\nTOKEN=", 1),
+                    ("A=1\nB=x\\ #'\nT=", 2),
+                    ("A=$'\\''\nT=", 1),
+                    ('A="$(echo ")\nT=', 1),
+                    ("A=<<EOF\nT=", 1),
+                    ("GREETING=$'it\\'s'\nT=", 1),  # closed, but no form render reads
+                    ("# c\nA=x\nB=x y\nT=", 3),
+                    ("T=${{ word }}\nA=`\nT=", 2),
+                    ("T=x ", 1),  # the line of the reference itself
+                ]
+            ),
+            # A reference in what bash would run, join or take for ${...}: no place to write a value.
+            *(
+                ("c.env", f"A=1\n{text}\n", "2: this line is outside the dotenv", 1)
+                for text in [
+                    'A="$(printf %s ${{ word }})"',
+                    'B="${X:-${{ word }}}"',
+                    'D="$${{ word }}"',
+                    'E="$(hostname)-${{ word }}"',
+                    'F="US$\\${{ word }}"',
+                    'G="$[${{ word }}]"',
+                    'I="$\\\n(${{ word }})"',
+                    'J="$@${{ word }}"',
+                    'K="`echo x`${{ word }}"',
+                    'L="$(case a in a) echo ${{ word }};; esac)"',
+                ]
             ),
             ("c.yaml", "a: |\n  x\n  ${{ nope }}\n", "3: ${{ nope }}: secret id not found", 4),
             ("c.yaml", "a: >\n  x\n\n  y\n\n  ${{ nope }}\n", "6: ${{ nope }}: secret id", 4),

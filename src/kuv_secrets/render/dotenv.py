@@ -2,15 +2,18 @@
 
 Values are read as bash's ``set -a; . file`` reads the quoted forms: single quotes are literal,
 double quotes take backslash only before ``$``, backquote, ``"``, backslash and newline. An
-unquoted value is taken as the dotenv loaders take it: the rest of the line up to a `` #``
-comment, trailing blanks dropped, nothing expanded. Other lines are no entries and stay text.
+unquoted value is the rest of the line up to a `` #`` comment, trailing blanks dropped, nothing
+expanded. Other lines are no entries and stay text.
+
+Render writes a value only into a file whose lines up to it are in a small subset of the format
+(``outside``), where that reading and bash's agree by construction rather than by a model of bash.
 """
 
 from __future__ import annotations
 
 import re
 
-from kuv_secrets.render.scalars import LazyPattern, Substitute
+from kuv_secrets.render.scalars import OPEN, LazyPattern, Substitute
 
 _NAME = LazyPattern(r"[ \t\ufeff]*(?:export[ \t]+)?([A-Za-z_][A-Za-z0-9_.-]*)[ \t]*=([ \t]*)")
 _SINGLE = LazyPattern(r"'([^']*)'")
@@ -96,36 +99,40 @@ def literal(text: str, entry: Entry) -> bool:
     return bool(_LITERAL_BARE.fullmatch(source)) and not _TILDE.search(source)
 
 
-def quoted_at(text: str, offsets: list[int]) -> list[bool]:
-    """For each of the increasing ``offsets``, whether bash reading ``text`` is inside a quote
-    or a backquote there: a line the loaders read alone can be the tail of an earlier value for
-    bash (``A=don't``), and a value written there would be read as shell syntax."""
-    found: list[bool] = []
-    state, at = "", 0
-    for offset in offsets:
-        while at < offset:
-            char = text[at]
-            if char == "\\" and state != "'":
-                at += 2
-                continue
-            if state:
-                state = "" if char == state else state
-            elif char in "'\"`":
-                state = char
-            elif char == "#" and (at == 0 or text[at - 1] in " \t\n;"):
-                line_end = text.find("\n", at)
-                at = len(text) if line_end == -1 else line_end
-                continue
-            at += 1
-        found.append(bool(state))
-    return found
+# The subset render writes into: blank lines, comments, and ``[export ]NAME=value`` with an
+# optional `` #`` comment, the value bare, single-quoted, or double-quoted with only the escapes
+# \\ \" \$ \` and variables. Each piece can be read one way only, so matching stays linear.
+_SAFE_VARIABLE = r"\$\{[A-Za-z_][A-Za-z0-9_]*\}|\$[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_])"
+_REFERENCE = r"\$\{\{[^\n\"'\\$`{}#]*\}\}"
+_SUBSET = LazyPattern(
+    r"[ \t]*(?:#[^\n]*)?(?=\n|\Z)"
+    r"|[ \t]*(?:export[ \t]+)?[A-Za-z_][A-Za-z0-9_]*=(?P<blanks>[ \t]*)(?P<value>"
+    rf"(?:[A-Za-z0-9_./:@%+,=-]|{_SAFE_VARIABLE}|{_REFERENCE})+"
+    r"|'[^'\x00]*'"
+    rf"|\"(?:[^\"\\$`\x00]|\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE})*\""
+    r")?(?:[ \t]+(?:#[^\n]*)?)?(?=\n|\Z)"
+)
+
+
+def outside(text: str, until: int) -> int | None:
+    """The number of the first line that starts before ``until`` and is outside the subset, or
+    None. Only blanks after ``=`` and before a value with a reference pass, as render drops them
+    (``A= x`` runs x)."""
+    at, line = 0, 1
+    while at < min(until, len(text)):
+        match = _SUBSET.match(text, at)
+        if match is None or (match["blanks"] and match["value"] and OPEN not in match["value"]):
+            return line
+        line += text.count("\n", at, match.end()) + 1
+        at = match.end() + 1
+    return None
 
 
 def quote(value: str) -> str:
-    """Source text that bash and the dotenv loaders read back as exactly ``value``."""
+    """Source text that bash reads back as exactly ``value``."""
     if _BARE.fullmatch(value):
         return value
-    # Single quotes are literal everywhere, except that some loaders unescape \\ and \' there.
+    # A backslash stays out of single quotes, where some loaders unescape it.
     if "'" not in value and "\\" not in value:
         return f"'{value}'"
     return f'"{_escape(value)}"'

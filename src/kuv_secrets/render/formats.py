@@ -152,6 +152,16 @@ def render(
     scalars = [scalar for scalar in _scalars(text, fmt, label) if not _left(scalar)]
     for scalar in scalars:  # before anything resolves, so no file secret is written for nothing
         _require_complete(text, scalar, label)
+    if fmt == "dotenv" and scalars:
+        from kuv_secrets.render import dotenv
+
+        # Up to its last reference, bash must read the file as the entries read it.
+        line = dotenv.outside(text, scalars[-1].end)
+        if line is not None:
+            raise CliError(
+                f"{label}:{line}: this line is outside the dotenv subset render accepts before a "
+                "reference (see the README), where bash could read a value as shell syntax"
+            )
     lookup = _Lookup(records, owner, prefix, leaving(leave), fmt == "compose")
     for scalar in scalars:
         new, values, ids = _compose(lookup, text, fmt, scalar, label, ctx)
@@ -165,16 +175,6 @@ def render(
 
         replays = [(scalar, new, _replay(records, values)) for scalar, new, values in edits]
         return yamlspans.rewrite(text, replays, label)
-    if fmt == "dotenv":
-        from kuv_secrets.render import dotenv
-
-        inside = dotenv.quoted_at(text, [scalar.start for scalar, _, _ in edits])
-        for (scalar, _, _), quoted in zip(edits, inside):
-            if quoted:
-                raise CliError(
-                    f"{label}:{scalar.line}: bash reads this line inside a quote opened on an "
-                    "earlier line, where a value could run as a command; mend the quoting first"
-                )
     pieces: list[str] = []
     done = 0
     for scalar, new, values in edits:
