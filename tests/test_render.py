@@ -259,6 +259,8 @@ class TestRender:
                     ("T=x ", 1),  # the line of the reference itself
                 ]
             ),
+            # Refused before anything resolves.
+            ("c.env", "A=don't\nB=${{ nope }}\n", "1: this line is outside the dotenv", 1),
             # A reference in what bash would run, join or take for ${...}: no place to write a value.
             *(
                 ("c.env", f"A=1\n{text}\n", "2: this line is outside the dotenv", 1)
