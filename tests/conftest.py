@@ -18,6 +18,16 @@ settings.load_profile("kuv")
 ENGINES = ["sqlite", "postgresql"]
 
 
+_started: list[Server] = []
+
+
+@pytest.fixture(autouse=True)
+def _drop_test_databases() -> Iterator[None]:
+    yield
+    for server in _started:
+        server.recycle_databases()
+
+
 @pytest.fixture(scope="session")
 def pg_server() -> Iterator[Server]:
     bindir = find_bindir()
@@ -29,8 +39,10 @@ def pg_server() -> Iterator[Server]:
     server = Server(bindir)
     try:
         server.start()
+        _started.append(server)
         yield server
     finally:
+        _started.clear()
         server.stop()
 
 
