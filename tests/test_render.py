@@ -147,6 +147,23 @@ class TestRender:
                 "a: 1\r\nb: |\r\n  x ${{ word }}\r\n  y\r\nc: ${{ multi }}",
                 'a: 1\r\nb: |\r\n  x plain\r\n  y\r\nc: "line one\\nline two\\n"',
             ),
+            # A marker's braces found first, then the string around them.
+            (
+                "q.json",
+                (
+                    '{"a": "\\\\", "b": "say \\"\\\\${{ word }}\\"", '
+                    '"$\\u007b{ k }}": "${\\u007B word }}"}'
+                ),
+                '{"a": "\\\\", "b": "say \\"\\\\plain\\"", "$\\u007b{ k }}": "plain"}',
+            ),
+            (
+                "deep.json",
+                "[" * 3000 + '"${{ word }}"' + "]" * 3000,
+                "[" * 3000 + '"plain"' + "]" * 3000,
+            ),
+            ("long.json", f'[{"9" * 5000}, "${{{{ word }}}}"]', f'[{"9" * 5000}, "plain"]'),
+            # Without a line break after it, a block scalar can't end with one.
+            ("eof.yaml", "a: |\n  ${{ multi }}", 'a: "line one\\nline two\\n"'),
             (
                 "odd.json",
                 JSON,
@@ -281,6 +298,7 @@ class TestRender:
             ("c.yaml", "a: >\n  x\n\n  y\n\n  ${{ nope }}\n", "6: ${{ nope }}: secret id", 4),
             ("c.yaml", 'a: "x\\ny\\n${{ nope }}"\n', "1: ${{ nope }}: secret id not found", 4),
             ("c.yaml", 'a: "x\n\n  ${{ nope }}"\n', "3: ${{ nope }}: secret id not found", 4),
+            ("c.json", '\ufeff{"a" 1}', "1: not valid JSON: Expecting ':' delimiter (column 7)", 1),
             ("c.json", '{"a":\n "x\\n${{ nope }}"}', "2: ${{ nope }}: secret id not found", 4),
             ("c.txt", "x\n${{ word }}\n\n${{\nnope }}", "4: ${{ nope }}: secret id not found", 4),
             # An opening that nothing closes, found before anything resolves.

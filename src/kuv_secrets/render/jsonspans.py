@@ -17,8 +17,44 @@ _Scan = Callable[[str, int, bool], tuple[str, int]]
 _scanstring: _Scan = json.decoder.scanstring  # type: ignore[attr-defined]
 
 
+# Where a marker's braces can stand: in valid JSON only inside a string, raw or escaped.
+_BRACES = LazyPattern(r"\{\{|\\u007[bB]")
+
+
 def scalars(text: str) -> list[Scalar]:
     """Every string holding a reference marker, keys included; json.JSONDecodeError if invalid."""
+    shift = 1 if text.startswith("\ufeff") else 0
+    try:
+        json.loads(text[shift:] if shift else text)  # the reader in C says whether it is JSON
+    except json.JSONDecodeError as exc:
+        raise json.JSONDecodeError(exc.msg, text, exc.pos + shift) from None
+    except (RecursionError, ValueError):
+        # Nested deeper than the reader goes, or a number longer than int() takes: walked.
+        return _walk(text)
+    found: list[Scalar] = []
+    lines = Lines(text)
+    done = 0
+    for braces in _BRACES.compiled.finditer(text):
+        at = braces.start()
+        if at < done:
+            continue
+        start = text.rfind('"', 0, at)
+        while _escaped(text, start):
+            start = text.rfind('"', 0, start)
+        done = _string(text, start, found, lines, in_key=False)
+        if found and found[-1].start == start:
+            found[-1].in_key = text.startswith(":", _skip(text, done))
+    return found
+
+
+def _escaped(text: str, quote: int) -> bool:
+    before = quote
+    while before and text[before - 1] == "\\":
+        before -= 1
+    return (quote - before) % 2 == 1
+
+
+def _walk(text: str) -> list[Scalar]:
     found: list[Scalar] = []
     lines = Lines(text)
     stack: list[str] = []

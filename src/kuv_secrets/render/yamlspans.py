@@ -7,7 +7,6 @@ expanded, and the text between the scalars that change is copied as it is.
 from __future__ import annotations
 
 import functools
-import itertools
 import json
 from collections.abc import Iterator
 
@@ -18,7 +17,7 @@ from kuv_secrets.render.scalars import OPEN, LazyPattern, Lines, Scalar, Substit
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 _CORE = "tag:yaml.org,2002:"
-_NODES = (yaml.ScalarEvent, yaml.AliasEvent, yaml.CollectionStartEvent)
+_ENDS = (yaml.MappingEndEvent, yaml.SequenceEndEvent)
 # Characters YAML won't take raw, and line breaks that YAML 1.1 readers fold in quoted text; listed
 # as such, since the complement of what YAML takes compiles five times slower.
 _UNSAFE = LazyPattern(
@@ -59,14 +58,21 @@ def scalars(text: str, label: str) -> list[Scalar]:
     ordinal = -1
     lines = Lines(text)
     shift = _bom_uncounted() if text.startswith("\ufeff") else 0
+    scalar, alias, ends = yaml.ScalarEvent, yaml.AliasEvent, _ENDS
+    starts: dict[type[yaml.Event], bool] = {
+        yaml.MappingStartEvent: True,
+        yaml.SequenceStartEvent: False,
+    }
     for event in _events(text, label):
-        if isinstance(event, _NODES):
+        kind = type(event)  # exact types: this loop sees every event of the file
+        if kind is scalar or kind is alias or kind in starts:
             in_key = flow = False
             if frames:
                 frame = frames[-1]
                 in_key, flow = frame[3] or (frame[0] and frame[2]), frame[1]
                 frame[2] = not frame[2]
-            if isinstance(event, yaml.ScalarEvent):
+            if kind is scalar:
+                assert isinstance(event, yaml.ScalarEvent)
                 ordinal += 1
                 if OPEN in event.value:
                     assert event.start_mark is not None and event.end_mark is not None
@@ -81,10 +87,10 @@ def scalars(text: str, label: str) -> list[Scalar]:
                     found.append(
                         Scalar(start, end, event.value, line, in_key, style, flow, ordinal, tag)
                     )
-            elif isinstance(event, yaml.CollectionStartEvent):
-                mapping = isinstance(event, yaml.MappingStartEvent)
-                frames.append([mapping, flow or bool(event.flow_style), True, in_key])
-        elif isinstance(event, yaml.CollectionEndEvent):
+            elif kind is not alias:
+                assert isinstance(event, yaml.CollectionStartEvent)
+                frames.append([starts[kind], flow or bool(event.flow_style), True, in_key])
+        elif kind in ends:
             frames.pop()
     return found
 
@@ -92,22 +98,61 @@ def scalars(text: str, label: str) -> list[Scalar]:
 def rewrite(text: str, edits: list[tuple[Scalar, str, Substitute]], label: str) -> str:
     """``text`` with each scalar's source replaced by its new value, in its own style if it can."""
     # Re-reading is the judge: a scalar misread goes down to a plainer way of writing it, and
-    # double quotes can say anything.
-    tiers = {scalar.ordinal: 0 for scalar, _, _ in edits}
-    for _ in range(3):
-        result = _apply(text, edits, tiers)
-        wrong = _misread(text, result, {scalar.ordinal: new for scalar, new, _ in edits})
-        if not wrong:
-            return result
-        for scalar, _, _ in edits:
-            if scalar.ordinal in wrong:
-                tiers[scalar.ordinal] = tiers[scalar.ordinal] + 1 if scalar.style == ">" else 2
-    raise CliError(f"{label}: the substituted values could not be written back as YAML")
+    # double quotes can say anything. Each new source is read on its own, in a context of its
+    # kind (block or flow, a value, a block scalar's header): every way of writing used here
+    # ends where the old source ended and holds no line that starts at its parent's indentation,
+    # so what the stream makes of the text around it can't change, and only the scalar is read.
+    pieces: list[str] = []
+    done = 0
+    for scalar, new, substitute in edits:
+        for tier in (0, 1, 2) if scalar.style == ">" else (0, 2):
+            start, end, source = _encode(text, scalar, new, substitute, tier)
+            if _reads_back(text, scalar, start, end, source, new):
+                break
+        else:
+            raise CliError(
+                f"{label}:{scalar.line}: the substituted value could not be written back as YAML"
+            )
+        pieces += (text[done:start], source)
+        done = end
+    pieces.append(text[done:])
+    return "".join(pieces)
+
+
+def _reads_back(text: str, scalar: Scalar, start: int, end: int, source: str, new: str) -> bool:
+    """Whether the new source of a scalar, read where it stands, is a string holding ``new``."""
+    if start != scalar.start:  # a folded scalar's content: read with its header
+        source = text[scalar.start : start] + source
+    if source[:1] in ("|", ">"):
+        document, count = "k: " + source, 8  # a block scalar as a mapping's value
+    elif "\n" in source or "\r" in source:
+        return False
+    else:
+        document, count = ("[" + source + "]", 7) if scalar.flow else (source, 5)
+    try:
+        # The line break after the source, if any: a block scalar's chomping counts it.
+        after = "\n" if end < len(text) else ""
+        events = list(yaml.parse(document + after, Loader=_LOADER))
+    except yaml.YAMLError:
+        return False
+    if len(events) != count:
+        return False
+    read = events[-3 if count == 5 else -4]
+    return (
+        isinstance(read, yaml.ScalarEvent)
+        and read.value == new
+        and (read.style not in (None, "") or _is_str(new))
+    )
 
 
 def _events(text: str, label: str) -> Iterator[yaml.Event]:
+    parser = _LOADER(text)
     try:
-        yield from yaml.parse(text, Loader=_LOADER)
+        # The parser's own calls: yaml.parse asks twice for every event.
+        event = parser.get_event()
+        while event is not None:
+            yield event
+            event = parser.get_event()
     except yaml.MarkedYAMLError as exc:
         # The parser's own text spans lines and names "<unicode string>"; say it on one, ours.
         mark = exc.problem_mark or exc.context_mark
@@ -119,6 +164,8 @@ def _events(text: str, label: str) -> Iterator[yaml.Event]:
         ) from None
     except yaml.YAMLError as exc:
         raise CliError(f"{label}: not valid YAML: {str(exc).splitlines()[0]}") from None
+    finally:
+        parser.dispose()
 
 
 def _after_properties(text: str, start: int, end: int) -> int:
@@ -141,41 +188,6 @@ def _shown_tag(tag: str | None) -> str:
 def _is_string(tag: str | None) -> bool:
     # Untagged, "!" and application tags name strings here; of the core tags only !!str does.
     return tag is None or not tag.startswith(_CORE) or tag == _CORE + "str"
-
-
-def _apply(text: str, edits: list[tuple[Scalar, str, Substitute]], tiers: dict[int, int]) -> str:
-    pieces: list[str] = []
-    done = 0
-    for scalar, new, substitute in edits:
-        start, end, source = _encode(text, scalar, new, substitute, tiers[scalar.ordinal])
-        pieces += (text[done:start], source)
-        done = end
-    pieces.append(text[done:])
-    return "".join(pieces)
-
-
-def _misread(text: str, result: str, expected: dict[int, str]) -> set[int]:
-    # Reads both streams side by side: every scalar must come back as it was or as substituted,
-    # and a substituted plain one as a string.
-    wrong: set[int] = set()
-    ordinal = -1
-    try:
-        streams = yaml.parse(text, Loader=_LOADER), yaml.parse(result, Loader=_LOADER)
-        for before, after in itertools.zip_longest(*streams):
-            if type(before) is not type(after):
-                return set(expected)
-            if isinstance(before, yaml.ScalarEvent) and isinstance(after, yaml.ScalarEvent):
-                ordinal += 1
-                if ordinal not in expected:
-                    if after.value != before.value:
-                        return set(expected)
-                elif after.value != expected[ordinal] or (
-                    after.style in (None, "") and not _is_str(after.value)
-                ):
-                    wrong.add(ordinal)
-    except yaml.YAMLError:
-        return set(expected)
-    return wrong
 
 
 def _encode(
