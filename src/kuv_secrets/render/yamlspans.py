@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import functools
 import json
-from collections.abc import Iterator
 
 import yaml
 
@@ -63,18 +62,23 @@ def scalars(text: str, label: str) -> list[Scalar]:
         yaml.MappingStartEvent: True,
         yaml.SequenceStartEvent: False,
     }
-    for event in _events(text, label):
-        kind = type(event)  # exact types: this loop sees every event of the file
-        if kind is scalar or kind is alias or kind in starts:
-            in_key = flow = False
-            if frames:
-                frame = frames[-1]
-                in_key, flow = frame[3] or (frame[0] and frame[2]), frame[1]
-                frame[2] = not frame[2]
+    frame: list[bool] | None = None
+    # Exact types, and the current frame held apart: this loop sees every event of the file.
+    parser = _LOADER(text)
+    try:
+        for event in iter(parser.get_event, None):
+            kind = type(event)
             if kind is scalar:
                 assert isinstance(event, yaml.ScalarEvent)
                 ordinal += 1
+                key_next = False
+                if frame is not None:
+                    key_next = frame[2]
+                    frame[2] = not key_next
                 if OPEN in event.value:
+                    in_key = flow = False
+                    if frame is not None:
+                        in_key, flow = frame[3] or (frame[0] and key_next), frame[1]
                     assert event.start_mark is not None and event.end_mark is not None
                     start, end = event.start_mark.index + shift, event.end_mark.index + shift
                     if event.anchor is not None or event.tag is not None:
@@ -87,11 +91,24 @@ def scalars(text: str, label: str) -> list[Scalar]:
                     found.append(
                         Scalar(start, end, event.value, line, in_key, style, flow, ordinal, tag)
                     )
-            elif kind is not alias:
+            elif kind is alias:
+                if frame is not None:
+                    frame[2] = not frame[2]
+            elif kind in starts:
                 assert isinstance(event, yaml.CollectionStartEvent)
-                frames.append([starts[kind], flow or bool(event.flow_style), True, in_key])
-        elif kind in ends:
-            frames.pop()
+                in_key = flow = False
+                if frame is not None:
+                    in_key, flow = frame[3] or (frame[0] and frame[2]), frame[1]
+                    frame[2] = not frame[2]
+                frame = [starts[kind], flow or bool(event.flow_style), True, in_key]
+                frames.append(frame)
+            elif kind in ends:
+                frames.pop()
+                frame = frames[-1] if frames else None
+    except yaml.YAMLError as exc:
+        raise _invalid(exc, label) from None
+    finally:
+        parser.dispose()
     return found
 
 
@@ -145,27 +162,17 @@ def _reads_back(text: str, scalar: Scalar, start: int, end: int, source: str, ne
     )
 
 
-def _events(text: str, label: str) -> Iterator[yaml.Event]:
-    parser = _LOADER(text)
-    try:
-        # The parser's own calls: yaml.parse asks twice for every event.
-        event = parser.get_event()
-        while event is not None:
-            yield event
-            event = parser.get_event()
-    except yaml.MarkedYAMLError as exc:
+def _invalid(exc: yaml.YAMLError, label: str) -> CliError:
+    if isinstance(exc, yaml.MarkedYAMLError):
         # The parser's own text spans lines and names "<unicode string>"; say it on one, ours.
         mark = exc.problem_mark or exc.context_mark
         what = ", ".join(part for part in (exc.context, exc.problem) if part)
         if mark is None:
-            raise CliError(f"{label}: not valid YAML: {what}") from None
-        raise CliError(
+            return CliError(f"{label}: not valid YAML: {what}")
+        return CliError(
             f"{label}:{mark.line + 1}: not valid YAML: {what} (column {mark.column + 1})"
-        ) from None
-    except yaml.YAMLError as exc:
-        raise CliError(f"{label}: not valid YAML: {str(exc).splitlines()[0]}") from None
-    finally:
-        parser.dispose()
+        )
+    return CliError(f"{label}: not valid YAML: {str(exc).splitlines()[0]}")
 
 
 def _after_properties(text: str, start: int, end: int) -> int:
