@@ -27,16 +27,15 @@ def _mypy(args: list[str], cwd: Path, **env: str) -> subprocess.CompletedProcess
     )
 
 
-def test_strict_host_code_checks(tmp_path: Path) -> None:
+@pytest.fixture(scope="module")
+def cache(tmp_path_factory: pytest.TempPathFactory) -> str:
+    """One mypy cache for the module's runs: the standard library's stubs are read once."""
+    return str(tmp_path_factory.mktemp("mypy") / "cache")
+
+
+def test_strict_host_code_checks(tmp_path: Path, cache: str) -> None:
     result = _mypy(
-        [
-            "mypy",
-            "--strict",
-            "--cache-dir",
-            str(tmp_path / "cache"),
-            str(TESTS / "typing_usage.py"),
-        ],
-        tmp_path,
+        ["mypy", "--strict", "--cache-dir", cache, str(TESTS / "typing_usage.py")], tmp_path
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -51,14 +50,14 @@ def test_stub_matches_runtime(tmp_path: Path) -> None:
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_python_parts_are_strictly_typed(tmp_path: Path) -> None:
+def test_python_parts_are_strictly_typed(tmp_path: Path, cache: str) -> None:
     root = TESTS.parent
     parts = [
         root / "src" / "kuv_secrets",
         *(FRAMEWORK / f"kuv_{m}.py" for m in ("fields", "meta", "store")),
     ]
     result = _mypy(
-        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, parts)],
+        ["mypy", "--strict", "--cache-dir", cache, *map(str, parts)],
         tmp_path,
         MYPYPATH=str(FRAMEWORK),
     )
