@@ -74,6 +74,46 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS records ("
     "kind TEXT NOT NULL, id TEXT NOT NULL, data TEXT NOT NULL, PRIMARY KEY (kind, id))"
 )
+# Beside the records: earlier values (tokens only), the audit trail and per-store settings.
+# A store made before them gains them at its next connection.
+_JOURNAL = (
+    (
+        "CREATE TABLE IF NOT EXISTS versions ("
+        "kind TEXT NOT NULL, id TEXT NOT NULL, number INTEGER NOT NULL, token TEXT NOT NULL, "
+        "made_at TEXT NOT NULL, host TEXT NOT NULL, os_user TEXT NOT NULL, "
+        "PRIMARY KEY (kind, id, number))"
+    ),
+    (
+        "CREATE TABLE IF NOT EXISTS events ("
+        "at TEXT NOT NULL, host TEXT NOT NULL, os_user TEXT NOT NULL, command TEXT NOT NULL, "
+        "secret_id TEXT NOT NULL, outcome TEXT NOT NULL)"
+    ),
+    "CREATE INDEX IF NOT EXISTS events_by_id ON events (secret_id, at)",
+    "CREATE INDEX IF NOT EXISTS events_by_time ON events (at)",
+    "CREATE TABLE IF NOT EXISTS settings (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
+)
+_TABLES = ("records", "versions", "events", "settings")
+_APPEND_ONLY = "the audit trail is append-only"
+_SQLITE_JOURNAL = (
+    *_JOURNAL,
+    *(
+        f"CREATE TRIGGER IF NOT EXISTS events_no_{verb.lower()} BEFORE {verb} ON events "
+        f"BEGIN SELECT RAISE(ABORT, '{_APPEND_ONLY}'); END"
+        for verb in ("UPDATE", "DELETE")
+    ),
+)
+_POSTGRES_JOURNAL = (
+    *_JOURNAL,
+    (
+        "CREATE OR REPLACE FUNCTION kuv_append_only() RETURNS trigger LANGUAGE plpgsql AS "
+        f"$$ BEGIN RAISE EXCEPTION '{_APPEND_ONLY}'; END $$"
+    ),
+    "DROP TRIGGER IF EXISTS events_append_only ON events",
+    (
+        "CREATE TRIGGER events_append_only BEFORE UPDATE OR DELETE OR TRUNCATE ON events "
+        "FOR EACH STATEMENT EXECUTE FUNCTION kuv_append_only()"
+    ),
+)
 
 
 class StoreNotFoundError(FileNotFoundError):
@@ -124,7 +164,7 @@ def redact(url: str) -> str:
     return re.sub(r"\?&+", "?", re.sub(r"&&+", "&", url)).rstrip("?&")
 
 
-_Statements = namedtuple("_Statements", "fetch fetch_all replace create update remove")
+_Statements = namedtuple("_Statements", "fetch fetch_all replace create update remove param")
 
 
 _SQLITE_SQL = _Statements(
@@ -134,6 +174,7 @@ _SQLITE_SQL = _Statements(
     create="INSERT INTO records (kind, id, data) VALUES (?, ?, ?) ON CONFLICT (kind, id) DO NOTHING",
     update="UPDATE records SET data = ? WHERE kind = ? AND id = ?",
     remove="DELETE FROM records WHERE kind = ? AND id = ?",
+    param="?",
 )
 _POSTGRES_SQL = _Statements(
     *(
@@ -175,6 +216,17 @@ class Handle:
 
     def remove(self, kind: str, record_id: str) -> bool:
         return int(self._conn.execute(self._sql.remove, (kind, record_id)).rowcount) > 0
+
+    def rows(self, sql: str, params: tuple[Any, ...] = ()) -> list[tuple[Any, ...]]:
+        """Any query on the store's tables, its parameters written ``?`` on every engine."""
+        return [tuple(row) for row in self._conn.execute(self._param(sql), params).fetchall()]
+
+    def change(self, sql: str, params: tuple[Any, ...] = ()) -> int:
+        """Any statement on the store's tables; the rows it changed."""
+        return int(self._conn.execute(self._param(sql), params).rowcount)
+
+    def _param(self, sql: str) -> str:
+        return sql if self._sql.param == "?" else sql.replace("?", self._sql.param)
 
 
 class _Slot:
@@ -338,20 +390,28 @@ class _SQLite:
 
     def _table(self, conn: sqlite3.Connection, create: bool) -> bool:
         """Whether the table was made now; a missing one is made only with ``create``."""
-        if conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]:
+        import sqlite3
+
+        present = {row[0] for row in conn.execute(_SQLITE_TABLES)}
+        if present.issuperset(_TABLES):
             return False
-        if not create:
+        if "records" not in present and not create:
             # Another program's database, say: not ours to add a table to.
             raise StoreNotFoundError(f"no secret store at {self.where}: it holds no records")
-        conn.execute("BEGIN IMMEDIATE")
         try:
-            made = not conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]
-            if made:
-                conn.execute(_SCHEMA)
-            conn.execute("COMMIT")
-        except BaseException:
-            with contextlib.suppress(Exception):
-                conn.execute("ROLLBACK")
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                made = not conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]
+                for statement in (_SCHEMA, *_SQLITE_JOURNAL):
+                    conn.execute(statement)
+                conn.execute("COMMIT")
+            except BaseException:
+                with contextlib.suppress(Exception):
+                    conn.execute("ROLLBACK")
+                raise
+        except sqlite3.Error:
+            if "records" in present:
+                return False  # a reader without write access reads on; its writer adds them
             raise
         return bool(made)
 
@@ -374,6 +434,7 @@ class _SQLite:
 
 
 _SQLITE_HAS_TABLE = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'records'"
+_SQLITE_TABLES = "SELECT name FROM sqlite_master WHERE type = 'table'"
 _SQLITE_BUSY = 5
 
 
@@ -391,6 +452,7 @@ def _create_private(path: str) -> bool:
 _MISSING_DATABASE = r'database ".*" does not exist'
 _UNQUOTED_AT = r"[a-z]+://[^/?#@]*@[^/?#]*@"
 _POSTGRES_HAS_TABLE = "SELECT to_regclass('records')"
+_POSTGRES_TABLES = "SELECT " + ", ".join(f"to_regclass('{name}')" for name in _TABLES)
 # Ours, not libpq's (which refuses names it doesn't know): taken out of the URL before connecting.
 _LOCK_PARAMETER = "lock_timeout"
 
@@ -495,16 +557,24 @@ class _Postgres:
 
     def _table(self, conn: Any, create: bool) -> bool:
         """Whether the table was made now; a missing one is made only with ``create``."""
-        if conn.execute(_POSTGRES_HAS_TABLE).fetchone()[0] is not None:
+        present = conn.execute(_POSTGRES_TABLES).fetchone()
+        if None not in present:
             return False
-        if not create:
+        if present[0] is None and not create:
             raise StoreNotFoundError(f"no secret store at {self.where}: no records table")
-        # Many processes may start on an empty database at once.
-        with conn.transaction():
-            conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
-            made = conn.execute(_POSTGRES_HAS_TABLE).fetchone()[0] is None
-            if made:
-                conn.execute(_SCHEMA)
+        psycopg = _psycopg()
+        try:
+            # Many processes may start on an empty database at once.
+            with conn.transaction():
+                conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+                made = conn.execute(_POSTGRES_HAS_TABLE).fetchone()[0] is None
+                if made or None in conn.execute(_POSTGRES_TABLES).fetchone():
+                    for statement in (_SCHEMA, *_POSTGRES_JOURNAL):
+                        conn.execute(statement)
+        except psycopg.errors.InsufficientPrivilege:
+            if present[0] is not None:
+                return False  # a reader without the right to add them reads on
+            raise
         return bool(made)
 
     def begin(self, handle: Handle, whole: bool) -> None:

@@ -433,7 +433,8 @@ class TestSQLiteFile:
         with contextlib.closing(sqlite3.connect(db)) as conn:
             assert conn.execute(tables).fetchall() == [("theirs",)]
             assert kuv_meta.create(str(db))
-            assert conn.execute(tables).fetchall() == [("records",), ("theirs",)]
+            made = [("events",), ("records",), ("settings",), ("theirs",), ("versions",)]
+            assert conn.execute(tables).fetchall() == made
 
     def test_store_is_private(self, cls: Any, db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.setenv("KUV_DATABASE", "/" + str(db))  # "//" must not read as a URI authority

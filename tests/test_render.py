@@ -7,6 +7,7 @@ import subprocess
 from pathlib import Path
 from typing import Any
 
+import kuv_store
 import pytest
 import yaml
 from cryptography.fernet import InvalidToken
@@ -55,6 +56,8 @@ class Fake(secrets.Secrets):
 def _fake_records(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
     monkeypatch.setattr(secrets.Secrets, "get_secret_from_id", classmethod(resolve))
     monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("KUV_DATABASE", raising=False)
+    kuv_store.create("kuv.sqlite3")  # where what is read goes on record
 
 
 def run(*args: str, capsys: pytest.CaptureFixture[str]) -> tuple[int, str, str]:

@@ -54,7 +54,7 @@ def test_python_parts_are_strictly_typed(tmp_path: Path, cache: str) -> None:
     root = TESTS.parent
     parts = [
         root / "src" / "kuv_secrets",
-        *(FRAMEWORK / f"kuv_{m}.py" for m in ("fields", "meta", "store")),
+        *(FRAMEWORK / f"kuv_{m}.py" for m in ("fields", "journal", "meta", "store")),
     ]
     result = _mypy(
         ["mypy", "--strict", "--cache-dir", cache, *map(str, parts)],

@@ -161,10 +161,56 @@ def _put(put: argparse.ArgumentParser) -> None:
     put.add_argument("--allow-empty", action="store_true", help="accept an empty value")
 
 
+def _version(value: str) -> int:
+    number = int(value) if value.isascii() and value.isdigit() else 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{value!r} is not a version number (1, 2, ...)")
+    return number
+
+
 def _update(update: argparse.ArgumentParser) -> None:
     _add_selection(update)
     update.add_argument("--owner", action=_NonEmpty, help="with --name: the secret's owner")
     update.add_argument("--allow-empty", action="store_true", help="accept an empty value")
+    update.add_argument(
+        "--if-version",
+        type=_version,
+        metavar="N",
+        help="change it only if it is still at version N (see history); else fail, status 1",
+    )
+
+
+def _history(history: argparse.ArgumentParser) -> None:
+    history.add_argument("id", metavar="ID")
+    history.add_argument("--format", choices=("table", "json"), default="table")
+
+
+def _rollback(rollback: argparse.ArgumentParser) -> None:
+    rollback.add_argument("id", metavar="ID")
+    rollback.add_argument(
+        "--to", required=True, type=_version, metavar="N", help="the version whose value returns"
+    )
+
+
+def _log(log: argparse.ArgumentParser) -> None:
+    log.add_argument("--id", metavar="ID", help="only the events of this secret")
+    log.add_argument(
+        "--since",
+        metavar="TIME",
+        help="only events from TIME on: 2026-12-09, 2026-12-09T14:30[:00][Z|+01:00] (UTC "
+        "unless an offset is given), or an age such as 90m, 12h, 7d",
+    )
+    log.add_argument("--format", choices=("table", "json"), default="table")
+
+
+def _retention(retention: argparse.ArgumentParser) -> None:
+    retention.add_argument(
+        "versions",
+        nargs="?",
+        type=_version,
+        metavar="N",
+        help="keep the newest N versions of each secret from now on (older ones go at once)",
+    )
 
 
 def _get(get: argparse.ArgumentParser) -> None:
@@ -442,6 +488,41 @@ def build_parser(ctx: Context) -> argparse.ArgumentParser:
         "fails; every failing variable is reported.",
         _run,
         _RUN_STATUS,
+    )
+    command(
+        "history",
+        "memory:history",
+        "list the versions of a secret, never their values",
+        "List the kept versions of a secret: number, when (UTC), the host and OS user that "
+        "made it, and which one is current. Every change of a value through the command line "
+        "(put, update, rollback, import) makes a version; the store keeps the newest 10 of "
+        "each secret unless retention says otherwise.",
+        _history,
+    )
+    command(
+        "rollback",
+        "memory:rollback",
+        "make an earlier version's value current again",
+        "Make the value of version N of a secret current, as a new version; its file, where "
+        "resolution from here finds one, is replaced as well.",
+        _rollback,
+    )
+    command(
+        "log",
+        "memory:log",
+        "show the audit trail, never a value",
+        "Show the audit trail: one event per secret that a command read or changed (time in "
+        "UTC, host, OS user, command, secret id, outcome), oldest first. Hosts that resolve "
+        "through the module directly leave no events.",
+        _log,
+    )
+    command(
+        "retention",
+        "memory:retention",
+        "show or set how many versions of each secret the store keeps",
+        "Show how many versions of each secret the store keeps (10 unless set), or set it: "
+        "versions beyond the newest N are removed at once, for good.",
+        _retention,
     )
     command(
         "list",

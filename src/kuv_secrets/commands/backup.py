@@ -28,34 +28,73 @@ FIELDS: dict[str, tuple[type, ...]] = {
     "file_name": (str, type(None)),
     "encrypted_secret": (str, type(None)),
 }
-_WORDS = {str: "a string", bool: "true or false", type(None): "null"}
+# After the records: their kept versions, then the audit trail, each line told by its first key.
+VERSION_FIELDS: dict[str, tuple[type, ...]] = {
+    "version_of": (str,),
+    "number": (int,),
+    "token": (str,),
+    "made_at": (str,),
+    "host": (str,),
+    "os_user": (str,),
+}
+EVENT_FIELDS: dict[str, tuple[type, ...]] = {
+    "at": (str,),
+    "host": (str,),
+    "os_user": (str,),
+    "command": (str,),
+    "secret_id": (str,),
+    "outcome": (str,),
+}
+_WORDS = {str: "a string", bool: "true or false", type(None): "null", int: "a whole number"}
+
+
+def _fields(row: dict[str, Any]) -> dict[str, tuple[type, ...]]:
+    if "version_of" in row:
+        return VERSION_FIELDS
+    return EVENT_FIELDS if "outcome" in row else FIELDS
 
 
 def _problem(row: dict[str, Any]) -> str | None:
-    """What keeps ``row`` from being a record; None when nothing does."""
-    missing = [field for field in FIELDS if field not in row]
+    """What keeps ``row`` from being a record, a version or an event; None when nothing does."""
+    fields = _fields(row)
+    missing = [field for field in fields if field not in row]
     if missing:
         return "missing " + ", ".join(missing)
-    unknown = [field for field in row if field not in FIELDS]
+    unknown = [field for field in row if field not in fields]
     if unknown:
         return "unknown field " + ", ".join(printable(field) for field in unknown)
-    for field, kinds in FIELDS.items():
+    for field, kinds in fields.items():
         if type(row[field]) not in kinds:
             return f"{field} must be " + " or ".join(_WORDS[kind] for kind in kinds)
+    if fields is VERSION_FIELDS and row["number"] < 1:
+        return "number must be 1 or more"
     return None
 
 
-def dump(stored: list[Secrets]) -> bytes:
-    """The records as export writes them: in the order of their ids on every engine."""
+def dump(records: type[Secrets], stored: list[Secrets]) -> bytes:
+    """The records, their versions and the audit trail as export writes them: in the order of
+    their ids on every engine."""
+    import kuv_journal
+
+    from kuv_secrets.realm.memory import kind
     from kuv_secrets.render import jsonspans
 
+    rows: list[dict[str, Any]] = []
+    ordered = sorted(stored, key=lambda r: r.id)
+    for record in ordered:
+        rows.append({field: getattr(record, field) for field in FIELDS})
+    kept = kuv_journal.all_versions(kind(records))
+    for record in ordered:
+        for version in kept.get(record.id, ()):
+            rows.append({"version_of": record.id, **version._asdict()})
+    rows += [event._asdict() for event in kuv_journal.events()]
     lines = []
-    for record in sorted(stored, key=lambda r: r.id):
-        row = {field: getattr(record, field) for field in FIELDS}
+    for row in rows:
         problem = _problem(row)
         if problem:
             # A backup that restore would refuse is found out now, not when it is needed.
-            raise CliError(f"secret {printable(record.id)}: {problem}; nothing exported")
+            shown = row.get("id", row.get("version_of", row.get("secret_id")))
+            raise CliError(f"secret {printable(str(shown))}: {problem}; nothing exported")
         lines.append(jsonspans.dumps(row) + "\n")
     return "".join(lines).encode("utf-8")
 
@@ -66,15 +105,32 @@ def check_target(ctx: Context, path: str, force: bool) -> None:
     check_output(None if path == "-" else ctx.path(path), force)
 
 
-def write(ctx: Context, path: str, stored: list[Secrets], force: bool = False) -> None:
+def write(
+    ctx: Context, path: str, records: type[Secrets], stored: list[Secrets], force: bool = False
+) -> None:
     from kuv_secrets.files.publish import write_output
 
-    write_output(ctx, path, dump(stored), force)
+    write_output(ctx, path, dump(records, stored), force)
 
 
 def cmd_export(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_meta import transaction
+
+    from kuv_secrets.realm.memory import Trail
+
     check_target(ctx, args.output, args.force)
-    write(ctx, args.output, ctx.records.load_all(), args.force)
+    records = ctx.records
+    # One transaction: the versions and events read belong to the records read.
+    with transaction():
+        stored = records.load_all()
+        data = dump(records, stored)
+        trail = Trail("export")
+        for record in stored:
+            trail.ok(record.id)
+        trail.write(ctx, "nothing was exported")
+    from kuv_secrets.files.publish import write_output
+
+    write_output(ctx, args.output, data, args.force)
     return EXIT_OK
 
 
@@ -85,12 +141,17 @@ def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     return row
 
 
-def parse(text: str, label: str) -> list[dict[str, Any]]:
-    """The records of an export, or a ``CliError`` naming the first line that holds none."""
+def parse(
+    text: str, label: str
+) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[dict[str, Any]]]:
+    """The records, versions and events of an export, or a ``CliError`` naming the first line
+    that holds none of them."""
     import json
 
     rows: list[dict[str, Any]] = []
-    first: dict[str, int] = {}
+    versions: list[dict[str, Any]] = []
+    events: list[dict[str, Any]] = []
+    first: dict[object, int] = {}
     lines = text.split("\n")
     if lines[-1] == "":
         lines.pop()
@@ -103,21 +164,35 @@ def parse(text: str, label: str) -> list[dict[str, Any]]:
             problem = str(exc)
         else:
             problem = _problem(row) if isinstance(row, dict) else "not a JSON object"
-        if problem is None and row["id"] in first:
-            problem = f"id {printable(row['id'])} again, first on line {first[row['id']]}"
+        fields = _fields(row) if problem is None else None
+        key: object = None
+        if fields is FIELDS:
+            key = row["id"]
+            if key in first:
+                problem = f"id {printable(row['id'])} again, first on line {first[key]}"
+        elif fields is VERSION_FIELDS:
+            key = (row["version_of"], row["number"])
+            if row["version_of"] not in first:
+                problem = f"a version of {printable(row['version_of'])}, which no line before holds"
+            elif key in first:
+                problem = f"version {row['number']} again, first on line {first[key]}"
         if problem is not None:
             raise CliError(f"{label}:{number}: {problem}; nothing restored")
-        first[row["id"]] = number
-        rows.append(row)
-    return rows
+        first[key] = number
+        (rows if fields is FIELDS else versions if fields is VERSION_FIELDS else events).append(row)
+    return rows, versions, events
 
 
 def cmd_restore(ctx: Context, args: argparse.Namespace) -> int:
+    import kuv_journal
     from kuv_meta import transaction
 
+    from kuv_secrets.realm.memory import Trail, kind
+
     path = None if args.file == "-" else args.file
-    rows = parse(read_input(ctx, path), path or "standard input")
+    rows, versions, events = parse(read_input(ctx, path), path or "standard input")
     records = ctx.records
+    trail = Trail("restore")
     with transaction():
         present = len(records.load_all())
         if present:
@@ -127,6 +202,13 @@ def cmd_restore(ctx: Context, args: argparse.Namespace) -> int:
             )
         for row in rows:
             records(**row).save(create=True)
+            trail.ok(row["id"])
+        for row in versions:
+            fields = {field: row[field] for field in VERSION_FIELDS if field != "version_of"}
+            version = kuv_journal.Version(**fields)
+            kuv_journal.restore_versions(kind(records), row["version_of"], [version])
+        kuv_journal.restore_events(tuple(row[field] for field in EVENT_FIELDS) for row in events)
+        trail.write(ctx, "nothing restored")
     if _opens_none(records, rows):
         note(
             ctx,

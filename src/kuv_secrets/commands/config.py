@@ -10,13 +10,19 @@ from kuv_secrets.files.streams import note, printable, read_input, write_stdout
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
+    from kuv_secrets.realm.memory import Trail
 
 
-def _problem(ctx: Context, ref: str, owner: str, prefix: str) -> tuple[int, str] | None:
+def _problem(
+    ctx: Context, ref: str, owner: str, prefix: str, trail: Trail
+) -> tuple[int, str] | None:
     from kuv_secrets.cli.status import describe
+    from kuv_secrets.realm.memory import follow
 
     try:
-        ctx.records.get_secret_from_id(ref, owner, prefix)
+        with trail.noted(ref):
+            follow(ctx, ref)
+            ctx.records.get_secret_from_id(ref, owner, prefix)
     except Exception as exc:  # noqa: BLE001 - every failure is reported, none ends the check
         return describe(exc, ctx, ref)
     return None
@@ -24,6 +30,7 @@ def _problem(ctx: Context, ref: str, owner: str, prefix: str) -> tuple[int, str]
 
 def cmd_render(ctx: Context, args: argparse.Namespace) -> int:
     from kuv_secrets.files.publish import check_output, write_output
+    from kuv_secrets.realm.memory import Trail
     from kuv_secrets.render.formats import format_of, render
 
     path = None if args.file in (None, "-") else args.file
@@ -33,14 +40,27 @@ def cmd_render(ctx: Context, args: argparse.Namespace) -> int:
     text = read_input(ctx, path)
     fmt = format_of(path, args.format)
     label = path or "standard input"
-    rendered = render(
-        ctx.records, text, fmt, args.owner, args.prefix, label, ctx=ctx, leave=args.leave
-    )
+    trail = Trail("render")
+    try:
+        rendered = render(
+            ctx.records,
+            text,
+            fmt,
+            args.owner,
+            args.prefix,
+            label,
+            ctx=ctx,
+            leave=args.leave,
+            trail=trail,
+        )
+    finally:
+        trail.write(ctx, "nothing was written")
     write_output(ctx, args.output, rendered.encode("utf-8"), args.force)
     return EXIT_OK
 
 
 def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_secrets.realm.memory import Trail
     from kuv_secrets.render.formats import INCOMPLETE, chosen, find, leaving, platform
 
     path = None if args.file in (None, "-") else args.file
@@ -55,6 +75,7 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
     statuses: list[int] = []
     contexts: dict[str, None] = {}
     checked = 0
+    trail = Trail("check")
     for ref in found:
         where = printable(f"{label}:{ref.line}: {ref.shown}")
         if ref.left:
@@ -68,7 +89,9 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
             problem: tuple[int, str] | None = (EXIT_REFERENCE, INCOMPLETE)
         else:
             if ref.secret_id not in problems:
-                problems[ref.secret_id] = _problem(ctx, ref.secret_id, args.owner, args.prefix)
+                problems[ref.secret_id] = _problem(
+                    ctx, ref.secret_id, args.owner, args.prefix, trail
+                )
             problem = problems[ref.secret_id]
         if problem is not None:
             statuses.append(problem[0])
@@ -77,6 +100,7 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
                 contexts[context] = None
         shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
         write_stdout(ctx, printable(shown) + "\n")
+    trail.write(ctx, "the check is incomplete")
     if statuses:
         # A key that opens nothing is the cause to fix first.
         status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)

@@ -8,6 +8,7 @@ from kuv_meta import transaction
 
 from kuv_secrets.cli.status import EXIT_OK, WRONG_KEY, CliError
 from kuv_secrets.files.streams import note, read_input, report
+from kuv_secrets.realm.memory import Trail, keep_change
 from kuv_secrets.realm.records import require_key_for_new, require_opening_key
 from kuv_secrets.render.scan import CLOSE, OPEN
 
@@ -97,9 +98,11 @@ def cmd_import(ctx: Context, args: argparse.Namespace) -> int:
     pieces: list[str] = []
     updated: list[str] = []
     at = 0
+    trail = Trail("import")
     with transaction():
         targets = _targets(ctx, require_key_for_new(records), chosen, args)
         for (where, entry), record in zip(chosen, targets):
+            before = None
             if record is None:
                 name = args.name_prefix + entry.name
                 record = records(id=name, secret=entry.value, owner_name=args.owner, name=name)
@@ -107,10 +110,14 @@ def cmd_import(ctx: Context, args: argparse.Namespace) -> int:
             else:
                 # As update: a key that can't open the value replaced would bury it.
                 require_opening_key(records, [record], WRONG_KEY)
+                before = record.encrypted_secret
                 record.update_secret(entry.value)
                 updated.append(f"{where}: {entry.name}: secret {record.id} has the new value")
+            keep_change(records, record, before)
+            trail.ok(record.id)
             pieces += [text[at : entry.start], f"{OPEN} {record.id} {CLOSE}"]
             at = entry.end
+        trail.write(ctx, "nothing was imported")
         pieces.append(text[at:])
         # Inside the transaction: references nobody received are not kept.
         write_output(ctx, args.output, "".join(pieces).encode("utf-8"), args.force)

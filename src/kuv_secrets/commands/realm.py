@@ -8,7 +8,7 @@ import os
 from kuv_meta import transaction
 
 from kuv_secrets.cli.status import EXIT_OK, EXIT_REFERENCE, CliError
-from kuv_secrets.files.streams import note, printable, write_stdout
+from kuv_secrets.files.streams import columns, note, printable, write_stdout
 from kuv_secrets.realm.records import chosen, delivered_path
 
 TYPE_CHECKING = False
@@ -47,30 +47,41 @@ def cmd_list(ctx: Context, args: argparse.Namespace) -> int:
         kind = "file" if record.is_file else "value"
         cells = (record.id, record.owner_name, record.name, kind, target)
         table.append([_display(cell) for cell in cells])
-    widths = [max(len(row[column]) for row in table) for column in range(len(table[0]))]
-    lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) for row in table)
-    write_stdout(ctx, "".join(line.rstrip() + "\n" for line in lines))
+    write_stdout(ctx, columns(table))
     return EXIT_OK
 
 
 def cmd_delete(ctx: Context, args: argparse.Namespace) -> int:
+    import kuv_journal
+
+    from kuv_secrets.realm.memory import Trail, kind
+
     given = chosen(ctx, args.ids, args.name, args.owner or "")
     records = ctx.records
     wanted = list(dict.fromkeys(given))
     # A read first: the transaction would create a missing SQLite store just to find it empty.
     records.load(wanted[0])
+    trail = Trail("delete")
     with transaction():
         found = {secret_id: records.load(secret_id) for secret_id in wanted}
         missing = [secret_id for secret_id, record in found.items() if not record]
         if missing:
-            raise CliError(
-                f"secret id not found: {', '.join(missing)}; nothing deleted", EXIT_REFERENCE
-            )
-        doomed = [record for record in found.values() if record]
-        # Read before they go: only a file holding the secret's own value is its to remove.
-        values = {r.id: _value_of(records, r) for r in doomed} if args.remove_file else {}
-        for record in doomed:
-            record.delete()
+            for secret_id in missing:
+                trail.failed(secret_id, "not found")
+        else:
+            doomed = [record for record in found.values() if record]
+            # Read before they go: only a file holding the secret's own value is its to remove.
+            values = {r.id: _value_of(records, r) for r in doomed} if args.remove_file else {}
+            for record in doomed:
+                record.delete()
+                kuv_journal.drop(kind(records), record.id)
+                trail.ok(record.id)
+            trail.write(ctx, "nothing deleted")
+    if missing:
+        trail.write(ctx, "nothing deleted")
+        raise CliError(
+            f"secret id not found: {', '.join(missing)}; nothing deleted", EXIT_REFERENCE
+        )
     # The records are gone for good now; a file left behind is reported, not rolled back.
     problems = []
     for record in doomed:

@@ -10,10 +10,12 @@ from __future__ import annotations
 import argparse
 import signal
 
+import kuv_journal
 from kuv_meta import transaction
 
 from kuv_secrets.cli.status import EXIT_KEY, EXIT_OK, EXIT_USAGE, CliError
 from kuv_secrets.files.streams import discard_stdout, note, write_stdout
+from kuv_secrets.realm.memory import Trail, kind
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -95,12 +97,20 @@ def cmd_rotate(ctx: Context, args: argparse.Namespace) -> int:
     try:
         with transaction():
             stored = _opened(records)
+            kept = _opened_versions(records)
             if args.backup is not None:
                 # Under the lock: the backup holds exactly what is rotated.
-                backup.write(ctx, args.backup, [record for record, _ in stored])
+                backup.write(ctx, args.backup, records, [record for record, _ in stored])
+            trail = Trail("rotate")
             for record, value in stored:
                 record.encrypted_secret = records.encrypt(value, new_key)
                 record.save()
+                trail.ok(record.id)
+            for secret_id, number, value in kept:
+                kuv_journal.retoken(
+                    kind(records), secret_id, number, records.encrypt(value, new_key)
+                )
+            trail.write(ctx, "nothing changed")
             held.start()
         _report(ctx, len(stored), key_path, args.backup)
         held.swallow()
@@ -128,6 +138,28 @@ def _opened(records: type[Secrets]) -> list[tuple[Secrets, str]]:
         raise CliError(
             f"{len(failed)} of {len(stored)} secrets do not open with the current realm key, "
             f"nothing changed: {', '.join(failed)}",
+            EXIT_KEY,
+        )
+    return opened
+
+
+def _opened_versions(records: type[Secrets]) -> list[tuple[str, int, str]]:
+    """Every kept version with its value, or a ``CliError`` listing those that don't open: a
+    version left under the old key would be lost with it."""
+    opened: list[tuple[str, int, str]] = []
+    failed: list[str] = []
+    for secret_id, kept in kuv_journal.all_versions(kind(records)).items():
+        for version in kept:
+            try:
+                value = records.decrypt(version.token, records.top_secret)
+            except Exception:  # noqa: BLE001 - listed below
+                failed.append(f"{secret_id} version {version.number}")
+            else:
+                opened.append((secret_id, version.number, value))
+    if failed:
+        raise CliError(
+            f"{len(failed)} kept versions do not open with the current realm key, nothing "
+            f"changed: {', '.join(failed)}",
             EXIT_KEY,
         )
     return opened

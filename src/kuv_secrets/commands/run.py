@@ -13,6 +13,7 @@ from collections.abc import Callable, Iterator
 from kuv_secrets.cli.status import EXIT_REFERENCE, EXIT_USAGE, CliError, describe
 from kuv_secrets.files.streams import report
 from kuv_secrets.realm.keys import key_name, key_variable
+from kuv_secrets.realm.memory import Trail, follow
 from kuv_secrets.render.scan import CLOSE, OPEN, references
 
 TYPE_CHECKING = False
@@ -94,9 +95,14 @@ def _child_environment(ctx: Context, args: argparse.Namespace) -> dict[str, str]
     failures: list[tuple[int, str]] = []
     resolving: list[str] = []
 
+    trail = Trail("run")
+
     def resolve(secret_id: str, owner: str, prefix: str) -> str:
         resolving.append(secret_id)
-        return records.get_secret_from_id(secret_id, owner, prefix)
+        with trail.noted(secret_id):
+            if secret_id not in trail.outcomes:
+                follow(ctx, secret_id)
+            return records.get_secret_from_id(secret_id, owner, prefix)
 
     for name, value in list(environment.items()):
         if OPEN in value and any(ref.secret_id is None for ref in references(value)):
@@ -111,6 +117,7 @@ def _child_environment(ctx: Context, args: argparse.Namespace) -> dict[str, str]
             failures.append(describe(exc, ctx, resolving[-1] if resolving else None))
             shown = f" {OPEN} {resolving[-1]} {CLOSE}:" if resolving else ""
             report(ctx, f"environment variable {name}:{shown} {failures[-1][1]}")
+    trail.write(ctx, "nothing was run")
     if failures:
         count = len(failures)
         raise CliError(

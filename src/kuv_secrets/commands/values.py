@@ -14,7 +14,7 @@ from kuv_secrets.cli.status import (
     OutputError,
     describe,
 )
-from kuv_secrets.files.streams import read_value, write_stdout
+from kuv_secrets.files.streams import note, read_value, write_stdout
 from kuv_secrets.realm.records import (
     chosen,
     delivered_path,
@@ -74,6 +74,8 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
         if text is not None and _surrogates(text):
             flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
             raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
+    from kuv_secrets.realm.memory import Trail, keep_change
+
     records = ctx.records
     _require_new_name(records, args.owner, args.name)  # before a value is typed in vain
     fields: dict[str, Any] = {key: value for key, value in options.items() if value is not None}
@@ -87,6 +89,10 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
             # of two puts racing for the name or the id, only the first finds them free.
             _require_new_name(records, args.owner, args.name)
             record.save(create=True)
+            keep_change(records, record, None)
+            trail = Trail("put")
+            trail.ok(record.id)
+            trail.write(ctx, "nothing was stored")
     except RecordExistsError:
         raise CliError(f"secret id already exists: {record.id}") from None
     try:
@@ -99,18 +105,26 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
 
 
 def cmd_get(ctx: Context, args: argparse.Namespace) -> int:
+    from kuv_secrets.realm.memory import Trail, follow
+
     given = [args.id] if args.id is not None else []
     [secret_id] = chosen(ctx, given, args.name, args.owner, owner_limits=True)
+    trail = Trail("get")
     try:
+        follow(ctx, secret_id)
         value = ctx.records.get_secret_from_id(secret_id, args.owner, args.prefix)
     except ValueError as exc:
+        trail.failed(secret_id, exc)
+        trail.write(ctx)
         status, message = describe(exc, ctx, secret_id)
         raise CliError(message, status) from None
+    trail.ok(secret_id)
+    trail.write(ctx)
     write_stdout(ctx, value)
     return EXIT_OK
 
 
-def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
+def opened_record(records: type[Secrets], secret_id: str) -> Secrets:
     record = records.load(secret_id)
     if not record:
         raise CliError("secret id not found", EXIT_REFERENCE)
@@ -121,27 +135,57 @@ def _opened_record(records: type[Secrets], secret_id: str) -> Secrets:
 def cmd_update(ctx: Context, args: argparse.Namespace) -> int:
     from kuv_meta import RecordGoneError, transaction
 
+    from kuv_secrets.realm.memory import Trail, keep_change
+
     given = [args.id] if args.id is not None else []
     [secret_id] = chosen(ctx, given, args.name, args.owner or "")
     records = ctx.records
-    _opened_record(records, secret_id)  # before a value is typed in vain
+    trail = Trail("update")
+    with trail.failing(ctx, secret_id):
+        opened_record(records, secret_id)  # before a value is typed in vain
+        _check_version(records, secret_id, args.if_version)
     value = read_value(ctx, "New secret value: ", allow_empty=args.allow_empty)
-    try:
-        with transaction():
-            # Again with the store locked: it may be deleted or rotated meanwhile.
-            record = _opened_record(records, secret_id)
-            before = records.decrypt(record.encrypted_secret or "", records.top_secret)
-            record.update_secret(value)
-    except RecordGoneError:
-        # Deleted while the value was being typed: saving must not bring it back.
-        raise CliError("secret id not found", EXIT_REFERENCE) from None
+    with trail.failing(ctx, secret_id):
+        try:
+            with transaction():
+                # Again with the store locked: it may be deleted, rotated or updated meanwhile.
+                record = opened_record(records, secret_id)
+                _check_version(records, secret_id, args.if_version)
+                before = records.decrypt(record.encrypted_secret or "", records.top_secret)
+                token = record.encrypted_secret
+                record.update_secret(value)
+                number = keep_change(records, record, token)
+                trail.ok(secret_id)
+                trail.write(ctx, "nothing changed")
+        except RecordGoneError:
+            # Deleted while the value was being typed: saving must not bring it back.
+            raise CliError("secret id not found", EXIT_REFERENCE) from None
+    note(ctx, f"{secret_id} is at version {number}")
     path = delivered_path(record)
     if path is not None:
-        _replace_delivered(path, before, value)
+        replace_delivered(path, before, value)
     return EXIT_OK
 
 
-def _replace_delivered(path: str, before: str, value: str) -> None:
+def _check_version(records: type[Secrets], secret_id: str, expected: int | None) -> None:
+    """Check-and-set: refuse unless the secret is at version ``expected``."""
+    import kuv_journal
+
+    from kuv_secrets.realm.memory import Conflict, current_number, kind
+
+    if expected is None:
+        return
+    record = records.load(secret_id)
+    token = record.encrypted_secret if record is not None else None
+    number = current_number(kuv_journal.versions(kind(records), secret_id), token)
+    if number != expected:
+        raise Conflict(
+            f"{secret_id} is at version {number}, not {expected}; nothing changed "
+            f"(kuv-secrets history {secret_id} lists its versions)"
+        )
+
+
+def replace_delivered(path: str, before: str, value: str) -> None:
     """Replace the file that resolution wrote for the old value, so the next one finds the new
     value instead of a conflict; any other file there is left alone. The path is seen from the
     process's folder, as resolution sees it."""

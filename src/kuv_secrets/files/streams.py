@@ -119,3 +119,10 @@ def discard_stdout(ctx: Context) -> None:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, fd)
         os.close(devnull)
+
+
+def columns(rows: list[list[str]]) -> str:
+    """Rows of cells as a table of columns apart by two blanks, the first row its heading."""
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) for row in rows)
+    return "".join(line.rstrip() + "\n" for line in lines)

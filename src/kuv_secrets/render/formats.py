@@ -17,6 +17,7 @@ from kuv_secrets.render.scalars import CLOSE, OPEN, SURROGATE, Lines, Scalar, Su
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from kuv_secrets.cli.context import Context
+    from kuv_secrets.realm.memory import Trail
     from kuv_secrets.secrets import Secrets
 
 _EXTENSIONS = {".json": "json", ".yaml": "yaml", ".yml": "yaml", ".env": "dotenv"}
@@ -146,6 +147,7 @@ def render(
     *,
     ctx: Context | None = None,
     leave: Sequence[str] = (),
+    trail: Trail | None = None,
 ) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
@@ -163,6 +165,8 @@ def render(
                 "reference (see the README), where bash could read a value as shell syntax"
             )
     lookup = _Lookup(records, owner, prefix, leaving(leave), fmt == "compose")
+    if ctx is not None and trail is not None:
+        lookup.ctx, lookup.trail = ctx, trail
     for scalar in scalars:
         new, values, ids = _compose(lookup, text, fmt, scalar, label, ctx)
         if new != scalar.value:
@@ -284,15 +288,27 @@ class _Lookup:
         self.left = left
         self.doubled = doubled  # a compose file's reader interpolates "$", so it is written "$$"
         self.values: dict[str, str] = {}
+        # The command line's: files brought up to date, and every secret read written down.
+        self.ctx: Context | None = None
+        self.trail: Trail | None = None
 
     def __call__(self, secret_id: str) -> str:
         value = self.values.get(secret_id)
         if value is None:
-            value = self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
+            value = self._resolve(secret_id)
             if self.doubled:
                 value = value.replace("$", "$$")
             self.values[secret_id] = value
         return value
+
+    def _resolve(self, secret_id: str) -> str:
+        if self.trail is None or self.ctx is None:
+            return self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
+        from kuv_secrets.realm.memory import follow
+
+        with self.trail.noted(secret_id):
+            follow(self.ctx, secret_id)
+            return self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
 
 
 def _compose(

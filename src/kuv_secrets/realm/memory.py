@@ -1,0 +1,156 @@
+"""What the realm remembers: each secret's versions, the files that follow them, and the audit
+trail of the command line (never a value, a token or a key)."""
+
+from __future__ import annotations
+
+import contextlib
+
+from kuv_secrets.cli.status import (
+    BAD_KEY,
+    EXIT_KEY,
+    EXIT_REFERENCE,
+    NOT_FOUND,
+    OTHER_OWNER,
+    OUTSIDE_PREFIX,
+    CliError,
+    describe,
+)
+from kuv_secrets.files.streams import note
+from kuv_secrets.realm.records import delivered_path
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+
+    from kuv_journal import Version
+
+    from kuv_secrets.cli.context import Context
+    from kuv_secrets.secrets import Secrets
+
+OK = "ok"
+
+
+class Conflict(CliError):
+    """The secret is not at the version the command was told it is at (check-and-set)."""
+
+
+_OUTCOMES = {NOT_FOUND: "not found", OTHER_OWNER: "denied", OUTSIDE_PREFIX: "denied"}
+
+
+def kind(records: type[Secrets]) -> str:
+    return str(vars(records).get("__record_kind__", records.__name__))
+
+
+def current_number(kept: list[Version], token: str | None) -> int:
+    """The number the current value has, or gets when its change was not kept as a version (a
+    secret stored before versions were kept, or changed by a host directly)."""
+    if not kept:
+        return 1
+    return kept[-1].number if kept[-1].token == token else kept[-1].number + 1
+
+
+def keep_change(records: type[Secrets], record: Secrets, before: str | None) -> int:
+    """The record's new token kept as its next version; the number."""
+    import kuv_journal
+
+    return kuv_journal.record_change(
+        kind(records), record.id, before, record.encrypted_secret or ""
+    )
+
+
+def follow(ctx: Context, secret_id: str) -> None:
+    """Bring the delivered file of a file secret up to date on this host before it resolves:
+    a trusted file there holding one of the secret's earlier values is replaced by the current
+    one. Any other file is left for resolution to refuse, as ever."""
+    import kuv_journal
+
+    from kuv_secrets.files import trust
+
+    records = ctx.records
+    record = records.load(secret_id)
+    path = delivered_path(record) if record is not None else None
+    if record is None or path is None:
+        return
+    try:
+        current = records.decrypt(record.encrypted_secret or "", records.top_secret).encode()
+        if trust.holds(path, current):
+            return
+        for version in reversed(kuv_journal.versions(kind(records), secret_id)):
+            earlier = records.decrypt(version.token, records.top_secret).encode()
+            if earlier != current and trust.holds(path, earlier):
+                trust.replace_if_holding(path, earlier, current)
+                note(
+                    ctx,
+                    f"{path} held version {version.number} of {secret_id}; replaced by the current value",
+                )
+                return
+    except Exception:  # noqa: BLE001 - resolution reports what is wrong, in its own words
+        return
+
+
+def outcome(exc: BaseException) -> str:
+    """An audit outcome for a failure: not found, denied, key error, or failed."""
+    from cryptography.fernet import InvalidToken
+
+    if isinstance(exc, Conflict):
+        return "conflict"
+    if isinstance(exc, CliError):
+        return {EXIT_REFERENCE: "not found", EXIT_KEY: "key error"}.get(exc.status, "failed")
+    if type(exc) is ValueError:
+        if str(exc) == BAD_KEY:
+            return "key error"
+        return _OUTCOMES.get(str(exc), "failed")
+    if isinstance(exc, (InvalidToken, UnicodeEncodeError)):
+        return "key error"
+    return "failed"
+
+
+class Trail:
+    """The events of one command, one per secret, written with its change or before its output."""
+
+    def __init__(self, command: str) -> None:
+        self.command = command
+        self.outcomes: dict[str, str] = {}
+
+    def ok(self, secret_id: str) -> None:
+        self.outcomes.setdefault(secret_id, OK)
+
+    def failed(self, secret_id: str, exc: BaseException | str) -> None:
+        self.outcomes[secret_id] = exc if isinstance(exc, str) else outcome(exc)
+
+    @contextlib.contextmanager
+    def noted(self, secret_id: str) -> Iterator[None]:
+        """The block reads ``secret_id``: its outcome is what the block comes to."""
+        try:
+            yield
+        except Exception as exc:
+            self.failed(secret_id, exc)
+            raise
+        self.ok(secret_id)
+
+    @contextlib.contextmanager
+    def failing(self, ctx: Context, secret_id: str) -> Iterator[None]:
+        """A failure in the block is written down as the secret's outcome, then goes on."""
+        from kuv_meta import StoreNotFoundError, StoreUnavailableError
+
+        try:
+            yield
+        except (StoreNotFoundError, StoreUnavailableError):
+            raise  # nowhere to write it either
+        except Exception as exc:
+            self.failed(secret_id, exc)
+            self.write(ctx, "the command failed as well")
+            raise
+
+    def write(self, ctx: Context, consequence: str = "nothing was printed") -> None:
+        """Append the events now: in the open transaction for a change, on their own for a
+        read. A trail that cannot be written fails the command."""
+        import kuv_journal
+
+        outcomes, self.outcomes = list(self.outcomes.items()), {}
+        try:
+            kuv_journal.append(self.command, outcomes)
+        except Exception as exc:  # noqa: BLE001 - whatever kept it out, the command fails
+            raise CliError(
+                f"the audit trail could not be written ({describe(exc, ctx)[1]}); {consequence}"
+            ) from None
