@@ -17,12 +17,11 @@ def _problem(
     ctx: Context, ref: str, owner: str, prefix: str, trail: Trail
 ) -> tuple[int, str] | None:
     from kuv_secrets.cli.status import describe
-    from kuv_secrets.realm.memory import follow
+    from kuv_secrets.realm.memory import resolve
 
     try:
         with trail.noted(ref):
-            follow(ctx, ref)
-            ctx.records.get_secret_from_id(ref, owner, prefix)
+            resolve(ctx, ref, owner, prefix)
     except Exception as exc:  # noqa: BLE001 - every failure is reported, none ends the check
         return describe(exc, ctx, ref)
     return None

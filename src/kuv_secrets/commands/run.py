@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterator
 from kuv_secrets.cli.status import EXIT_REFERENCE, EXIT_USAGE, CliError, describe
 from kuv_secrets.files.streams import report
 from kuv_secrets.realm.keys import key_name, key_variable
-from kuv_secrets.realm.memory import Trail, follow
+from kuv_secrets.realm.memory import Trail, resolve
 from kuv_secrets.render.scan import CLOSE, OPEN, references
 
 TYPE_CHECKING = False
@@ -97,12 +97,10 @@ def _child_environment(ctx: Context, args: argparse.Namespace) -> dict[str, str]
 
     trail = Trail("run")
 
-    def resolve(secret_id: str, owner: str, prefix: str) -> str:
+    def resolved(secret_id: str, owner: str, prefix: str) -> str:
         resolving.append(secret_id)
         with trail.noted(secret_id):
-            if secret_id not in trail.outcomes:
-                follow(ctx, secret_id)
-            return records.get_secret_from_id(secret_id, owner, prefix)
+            return resolve(ctx, secret_id, owner, prefix)
 
     for name, value in list(environment.items()):
         if OPEN in value and any(ref.secret_id is None for ref in references(value)):
@@ -112,7 +110,7 @@ def _child_environment(ctx: Context, args: argparse.Namespace) -> dict[str, str]
             continue
         resolving.clear()
         try:
-            environment[name] = records.secret_composer(value, resolve, args.owner, args.prefix)
+            environment[name] = records.secret_composer(value, resolved, args.owner, args.prefix)
         except Exception as exc:  # noqa: BLE001 - every variable is reported, none ends the check
             failures.append(describe(exc, ctx, resolving[-1] if resolving else None))
             shown = f" {OPEN} {resolving[-1]} {CLOSE}:" if resolving else ""

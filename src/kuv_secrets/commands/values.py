@@ -105,14 +105,13 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
 
 
 def cmd_get(ctx: Context, args: argparse.Namespace) -> int:
-    from kuv_secrets.realm.memory import Trail, follow
+    from kuv_secrets.realm.memory import Trail, resolve
 
     given = [args.id] if args.id is not None else []
     [secret_id] = chosen(ctx, given, args.name, args.owner, owner_limits=True)
     trail = Trail("get")
     try:
-        follow(ctx, secret_id)
-        value = ctx.records.get_secret_from_id(secret_id, args.owner, args.prefix)
+        value = resolve(ctx, secret_id, args.owner, args.prefix)
     except ValueError as exc:
         trail.failed(secret_id, exc)
         trail.write(ctx)

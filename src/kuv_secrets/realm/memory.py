@@ -9,6 +9,7 @@ from kuv_secrets.cli.status import (
     BAD_KEY,
     EXIT_KEY,
     EXIT_REFERENCE,
+    NO_OVERWRITE,
     NOT_FOUND,
     OTHER_OWNER,
     OUTSIDE_PREFIX,
@@ -58,34 +59,45 @@ def keep_change(records: type[Secrets], record: Secrets, before: str | None) -> 
     )
 
 
-def follow(ctx: Context, secret_id: str) -> None:
-    """Bring the delivered file of a file secret up to date on this host before it resolves:
-    a trusted file there holding one of the secret's earlier values is replaced by the current
-    one. Any other file is left for resolution to refuse, as ever."""
+def resolve(ctx: Context, secret_id: str, owner: str = "", prefix: str = "") -> str:
+    """The module's resolution of ``secret_id``; a file secret whose file here is out of date
+    (it holds an earlier version) has the file brought up to date and resolves again."""
+    records = ctx.records
+    try:
+        return records.get_secret_from_id(secret_id, owner, prefix)
+    except ValueError as exc:
+        if str(exc) != NO_OVERWRITE or not _follow(ctx, secret_id):
+            raise
+    return records.get_secret_from_id(secret_id, owner, prefix)
+
+
+def _follow(ctx: Context, secret_id: str) -> bool:
+    """Whether the trusted file at the secret's path held one of its earlier values and now
+    holds the current one. Any other file is left for resolution to refuse, as ever."""
     import kuv_journal
 
     from kuv_secrets.files import trust
 
     records = ctx.records
-    record = records.load(secret_id)
-    path = delivered_path(record) if record is not None else None
-    if record is None or path is None:
-        return
     try:
+        record = records.load(secret_id)
+        path = delivered_path(record) if record is not None else None
+        if record is None or path is None:
+            return False
         current = records.decrypt(record.encrypted_secret or "", records.top_secret).encode()
-        if trust.holds(path, current):
-            return
         for version in reversed(kuv_journal.versions(kind(records), secret_id)):
             earlier = records.decrypt(version.token, records.top_secret).encode()
             if earlier != current and trust.holds(path, earlier):
                 trust.replace_if_holding(path, earlier, current)
                 note(
                     ctx,
-                    f"{path} held version {version.number} of {secret_id}; replaced by the current value",
+                    f"{path} held version {version.number} of {secret_id}; replaced by the "
+                    "current value",
                 )
-                return
+                return True
     except Exception:  # noqa: BLE001 - resolution reports what is wrong, in its own words
-        return
+        return False
+    return False
 
 
 def outcome(exc: BaseException) -> str:

@@ -304,11 +304,10 @@ class _Lookup:
     def _resolve(self, secret_id: str) -> str:
         if self.trail is None or self.ctx is None:
             return self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
-        from kuv_secrets.realm.memory import follow
+        from kuv_secrets.realm.memory import resolve
 
         with self.trail.noted(secret_id):
-            follow(self.ctx, secret_id)
-            return self.records.get_secret_from_id(secret_id, self.owner, self.prefix)
+            return resolve(self.ctx, secret_id, self.owner, self.prefix)
 
 
 def _compose(
