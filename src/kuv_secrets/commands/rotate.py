@@ -102,14 +102,16 @@ def cmd_rotate(ctx: Context, args: argparse.Namespace) -> int:
                 # Under the lock: the backup holds exactly what is rotated.
                 backup.write(ctx, args.backup, records, [record for record, _ in stored])
             trail = Trail("rotate")
+            # The current version keeps the very token of its record: that is how it is known.
+            renewed: dict[str | None, str] = {}
             for record, value in stored:
-                record.encrypted_secret = records.encrypt(value, new_key)
+                old = record.encrypted_secret
+                record.encrypted_secret = renewed[old] = records.encrypt(value, new_key)
                 record.save()
                 trail.ok(record.id)
-            for secret_id, number, value in kept:
-                kuv_journal.retoken(
-                    kind(records), secret_id, number, records.encrypt(value, new_key)
-                )
+            for secret_id, number, token, value in kept:
+                new = renewed.get(token) or records.encrypt(value, new_key)
+                kuv_journal.retoken(kind(records), secret_id, number, new)
             trail.write(ctx, "nothing changed")
             held.start()
         _report(ctx, len(stored), key_path, args.backup)
@@ -143,10 +145,10 @@ def _opened(records: type[Secrets]) -> list[tuple[Secrets, str]]:
     return opened
 
 
-def _opened_versions(records: type[Secrets]) -> list[tuple[str, int, str]]:
+def _opened_versions(records: type[Secrets]) -> list[tuple[str, int, str, str]]:
     """Every kept version with its value, or a ``CliError`` listing those that don't open: a
     version left under the old key would be lost with it."""
-    opened: list[tuple[str, int, str]] = []
+    opened: list[tuple[str, int, str, str]] = []
     failed: list[str] = []
     for secret_id, kept in kuv_journal.all_versions(kind(records)).items():
         for version in kept:
@@ -155,7 +157,7 @@ def _opened_versions(records: type[Secrets]) -> list[tuple[str, int, str]]:
             except Exception:  # noqa: BLE001 - listed below
                 failed.append(f"{secret_id} version {version.number}")
             else:
-                opened.append((secret_id, version.number, value))
+                opened.append((secret_id, version.number, version.token, value))
     if failed:
         raise CliError(
             f"{len(failed)} kept versions do not open with the current realm key, nothing "
