@@ -1,8 +1,8 @@
 """A store's memory beside its records: earlier values, and who asked for what.
 
-``versions`` holds every value a record has had, as the token it was stored as (never opened
+``kuv_versions`` holds every value a record has had, as the token it was stored as (never opened
 here), numbered from 1 per record; the newest ``keep()`` of each record are kept (10 unless the
-store's setting says otherwise). ``events`` is the audit trail: one row per request on a record
+store's setting says otherwise). ``kuv_events`` is the audit trail: one row per request on a record
 (UTC time, host, OS user, command, record id, outcome), appended and never changed; the store
 refuses to update or delete its rows. Values, tokens and keys never go into it.
 
@@ -67,10 +67,12 @@ else:  # typing costs the command line's start-up more than this module does
     Version = namedtuple("Version", "number token made_at host os_user")
     Event = namedtuple("Event", "at host os_user command secret_id outcome")
 
-_VERSIONS = "SELECT number, token, made_at, host, os_user FROM versions WHERE kind = ? AND id = ?"
-_EVENTS = "SELECT at, host, os_user, command, secret_id, outcome FROM events"
-_ADD_VERSION = "INSERT INTO versions (kind, id, number, token, made_at, host, os_user) VALUES "
-_ADD_EVENT = "INSERT INTO events (at, host, os_user, command, secret_id, outcome) VALUES "
+_VERSIONS = (
+    "SELECT number, token, made_at, host, os_user FROM kuv_versions WHERE kind = ? AND id = ?"
+)
+_EVENTS = "SELECT at, host, os_user, command, secret_id, outcome FROM kuv_events"
+_ADD_VERSION = "INSERT INTO kuv_versions (kind, id, number, token, made_at, host, os_user) VALUES "
+_ADD_EVENT = "INSERT INTO kuv_events (at, host, os_user, command, secret_id, outcome) VALUES "
 
 
 def now() -> str:
@@ -100,7 +102,7 @@ def keep() -> int:
     return int(rows[0][0]) if rows else KEEP
 
 
-_SETTING = "SELECT value FROM settings WHERE name = ?"
+_SETTING = "SELECT value FROM kuv_settings WHERE name = ?"
 
 
 def set_keep(count: int) -> int:
@@ -110,16 +112,15 @@ def set_keep(count: int) -> int:
         raise ValueError("a store keeps at least the current version of each record")
 
     def work(store: Handle) -> int:
-        if not store.change(
-            "UPDATE settings SET value = ? WHERE name = ?", (str(count), _KEEP_SETTING)
-        ):
-            store.change(
-                "INSERT INTO settings (name, value) VALUES (?, ?)", (_KEEP_SETTING, str(count))
-            )
+        store.change(
+            "INSERT INTO kuv_settings (name, value) VALUES (?, ?) "
+            "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
+            (_KEEP_SETTING, str(count)),
+        )
         return store.change(
-            "DELETE FROM versions WHERE number <= "
-            "(SELECT max(number) FROM versions AS newer "
-            "WHERE newer.kind = versions.kind AND newer.id = versions.id) - ?",
+            "DELETE FROM kuv_versions WHERE number <= "
+            "(SELECT max(number) FROM kuv_versions AS newer "
+            "WHERE newer.kind = kuv_versions.kind AND newer.id = kuv_versions.id) - ?",
             (count,),
         )
 
@@ -134,7 +135,7 @@ def versions(kind: str, record_id: str) -> list[Version]:
 
 def all_versions(kind: str) -> dict[str, list[Version]]:
     """The kept versions of every record of ``kind``, oldest first, by record id."""
-    sql = "SELECT id, number, token, made_at, host, os_user FROM versions WHERE kind = ?"
+    sql = "SELECT id, number, token, made_at, host, os_user FROM kuv_versions WHERE kind = ?"
     rows = run(False, lambda store: store.rows(sql + " ORDER BY id, number", (kind,)))
     found: dict[str, list[Version]] = {}
     for row in rows:
@@ -174,7 +175,7 @@ def _prune(store: Handle, kind: str, record_id: str, newest: int) -> None:
     rows = store.rows(_SETTING, (_KEEP_SETTING,))
     count = int(rows[0][0]) if rows else KEEP
     store.change(
-        "DELETE FROM versions WHERE kind = ? AND id = ? AND number <= ?",
+        "DELETE FROM kuv_versions WHERE kind = ? AND id = ? AND number <= ?",
         (kind, record_id, newest - count),
     )
 
@@ -184,7 +185,7 @@ def retoken(kind: str, record_id: str, number: int, token: str) -> None:
     run(
         True,
         lambda store: store.change(
-            "UPDATE versions SET token = ? WHERE kind = ? AND id = ? AND number = ?",
+            "UPDATE kuv_versions SET token = ? WHERE kind = ? AND id = ? AND number = ?",
             (token, kind, record_id, number),
         ),
     )
@@ -195,7 +196,7 @@ def drop(kind: str, record_id: str) -> int:
     return run(
         True,
         lambda store: store.change(
-            "DELETE FROM versions WHERE kind = ? AND id = ?", (kind, record_id)
+            "DELETE FROM kuv_versions WHERE kind = ? AND id = ?", (kind, record_id)
         ),
     )
 

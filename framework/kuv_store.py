@@ -78,26 +78,26 @@ _SCHEMA = (
 # A store made before them gains them at its next connection.
 _JOURNAL = (
     (
-        "CREATE TABLE IF NOT EXISTS versions ("
+        "CREATE TABLE IF NOT EXISTS kuv_versions ("
         "kind TEXT NOT NULL, id TEXT NOT NULL, number INTEGER NOT NULL, token TEXT NOT NULL, "
         "made_at TEXT NOT NULL, host TEXT NOT NULL, os_user TEXT NOT NULL, "
         "PRIMARY KEY (kind, id, number))"
     ),
     (
-        "CREATE TABLE IF NOT EXISTS events ("
+        "CREATE TABLE IF NOT EXISTS kuv_events ("
         "at TEXT NOT NULL, host TEXT NOT NULL, os_user TEXT NOT NULL, command TEXT NOT NULL, "
         "secret_id TEXT NOT NULL, outcome TEXT NOT NULL)"
     ),
-    "CREATE INDEX IF NOT EXISTS events_by_id ON events (secret_id, at)",
-    "CREATE INDEX IF NOT EXISTS events_by_time ON events (at)",
-    "CREATE TABLE IF NOT EXISTS settings (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS kuv_events_by_id ON kuv_events (secret_id, at)",
+    "CREATE INDEX IF NOT EXISTS kuv_events_by_time ON kuv_events (at)",
+    "CREATE TABLE IF NOT EXISTS kuv_settings (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
 )
-_TABLES = ("records", "versions", "events", "settings")
+_TABLES = ("records", "kuv_versions", "kuv_events", "kuv_settings")
 _APPEND_ONLY = "the audit trail is append-only"
 _SQLITE_JOURNAL = (
     *_JOURNAL,
     *(
-        f"CREATE TRIGGER IF NOT EXISTS events_no_{verb.lower()} BEFORE {verb} ON events "
+        f"CREATE TRIGGER IF NOT EXISTS kuv_events_no_{verb.lower()} BEFORE {verb} ON kuv_events "
         f"BEGIN SELECT RAISE(ABORT, '{_APPEND_ONLY}'); END"
         for verb in ("UPDATE", "DELETE")
     ),
@@ -108,9 +108,9 @@ _POSTGRES_JOURNAL = (
         "CREATE OR REPLACE FUNCTION kuv_append_only() RETURNS trigger LANGUAGE plpgsql AS "
         f"$$ BEGIN RAISE EXCEPTION '{_APPEND_ONLY}'; END $$"
     ),
-    "DROP TRIGGER IF EXISTS events_append_only ON events",
+    "DROP TRIGGER IF EXISTS kuv_events_append_only ON kuv_events",
     (
-        "CREATE TRIGGER events_append_only BEFORE UPDATE OR DELETE OR TRUNCATE ON events "
+        "CREATE TRIGGER kuv_events_append_only BEFORE UPDATE OR DELETE OR TRUNCATE ON kuv_events "
         "FOR EACH STATEMENT EXECUTE FUNCTION kuv_append_only()"
     ),
 )
@@ -398,7 +398,11 @@ class _SQLite:
         if "records" not in present and not create:
             # Another program's database, say: not ours to add a table to.
             raise StoreNotFoundError(f"no secret store at {self.where}: it holds no records")
+        upgrade = "records" in present
         try:
+            if upgrade:
+                # Not worth a reader's wait behind a writer: the next connection tries again.
+                conn.execute("PRAGMA busy_timeout = 0")
             conn.execute("BEGIN IMMEDIATE")
             try:
                 made = not conn.execute(_SQLITE_HAS_TABLE).fetchone()[0]
@@ -410,9 +414,12 @@ class _SQLite:
                     conn.execute("ROLLBACK")
                 raise
         except sqlite3.Error:
-            if "records" in present:
+            if upgrade:
                 return False  # a reader without write access reads on; its writer adds them
             raise
+        finally:
+            if upgrade:
+                conn.execute(f"PRAGMA busy_timeout = {int(_BUSY_TIMEOUT * 1000)}")
         return bool(made)
 
     def begin(self, handle: Handle, whole: bool) -> None:

@@ -433,7 +433,7 @@ class TestSQLiteFile:
         with contextlib.closing(sqlite3.connect(db)) as conn:
             assert conn.execute(tables).fetchall() == [("theirs",)]
             assert kuv_meta.create(str(db))
-            made = [("events",), ("records",), ("settings",), ("theirs",), ("versions",)]
+            made = [("kuv_events",), ("kuv_settings",), ("kuv_versions",), ("records",), ("theirs",)]
             assert conn.execute(tables).fetchall() == made
 
     def test_store_is_private(self, cls: Any, db: Path, monkeypatch: pytest.MonkeyPatch) -> None:

@@ -18,6 +18,8 @@ from kuv_meta import using
 from test_cli import KEY_VAR, Realm
 from test_realm import OWNED, key_file
 
+from kuv_secrets.realm.records import record_class
+
 from support import default_signals
 
 FILE = ("--file", "--file-path", ".", "--file-name", "k")
@@ -68,6 +70,14 @@ def test_versions_rollback_and_check_and_set(realm: Realm) -> None:
     assert not any(value in shown for value in (b"v1", b"v3", b"v5", b"lost"))
 
 
+def test_a_new_secret_under_an_old_id_starts_afresh(realm: Realm) -> None:
+    secret_id = realm.put("old", *OWNED)
+    with using(realm.env["KUV_DATABASE"]):
+        record_class(realm.key).load(secret_id).delete()  # a host deletes it, versions stay
+    assert realm.put("new", *OWNED, "--id", secret_id) == secret_id
+    assert history(realm, secret_id) == [(1, True)]
+
+
 def test_retention(realm: Realm) -> None:
     secret_id = realm.put("v0", *OWNED)
     for n in range(1, 12):
@@ -93,6 +103,7 @@ def test_retention(realm: Realm) -> None:
         (["log", "--since", "yesterday"], 2, b"give a date"),
         (["log", "--since", "2026-13-01"], 2, b"give a date"),
         (["log", "--since", "9" * 30 + "d"], 2, b"give a date"),
+        (["log", "--since", "0001-01-01T00:00:00+01:00"], 2, b"give a date"),
         (["retention", "0"], 2, b"not a version number"),
     ],
 )
@@ -115,6 +126,7 @@ def test_the_trail_holds_every_request_and_no_value(realm: Realm) -> None:
         (["get", secret_id, "--owner", "other"], 4),
         (["get", "missing"], 4),
         (["run", "true"], 0),
+        (["--key-file", key_file(realm, Fernet.generate_key().decode()), "get", secret_id], 3),
         (["delete", secret_id], 0),
     ]
     for args, status in session:
@@ -129,15 +141,16 @@ def test_the_trail_holds_every_request_and_no_value(realm: Realm) -> None:
         ("render", "ok"),
         ("get", "denied"),
         ("run", "ok"),
+        ("get", "key error"),
         ("delete", "ok"),
         ("get", "not found"),
     ]
     assert events(realm, "--id", "missing") == [("get", "not found")]
-    assert events(realm, "--since", "1h")[0] == ("put", "ok")
+    assert events(realm, "--since", "1h")[0] == events(realm, "--since", "0999-01-01")[0]
     assert events(realm, "--since", "2999-01-01") == []
     dumped = realm.run("export", "-o", "-").stdout + realm.run("log").stdout
     assert b"pa55" not in dumped and b"n3w" not in dumped and realm.key.encode() not in dumped
-    for statement in ("UPDATE events SET outcome = 'ok'", "DELETE FROM events"):
+    for statement in ("UPDATE kuv_events SET outcome = 'ok'", "DELETE FROM kuv_events"):
         with pytest.raises(Exception, match="append-only"):
             sql(realm, statement)
 
@@ -149,22 +162,23 @@ def test_a_trail_that_cannot_be_written_fails_the_command(realm: Realm) -> None:
             realm,
             "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
             "$$ BEGIN RAISE EXCEPTION 'disk full'; END $$; CREATE TRIGGER refusing BEFORE INSERT "
-            "ON events FOR EACH ROW EXECUTE FUNCTION refuse()",
+            "ON kuv_events FOR EACH ROW EXECUTE FUNCTION refuse()",
         )
     else:
         sql(
             realm,
-            "CREATE TRIGGER refusing BEFORE INSERT ON events BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+            "CREATE TRIGGER refusing BEFORE INSERT ON kuv_events BEGIN SELECT RAISE(ABORT, 'disk full'); END",
         )
-    read = realm.run("get", secret_id)
-    assert (read.returncode, read.stdout) == (1, b"")
-    assert b"the audit trail could not be written" in read.stderr
+    (realm.root / "c.yaml").write_text(f"a: ${{{{ {secret_id} }}}}\n")
+    for read in (realm.run("get", secret_id), realm.run("check", "c.yaml")):
+        assert (read.returncode, read.stdout) == (1, b"")
+        assert b"the audit trail could not be written" in read.stderr
     assert realm.run("update", secret_id, stdin=b"v2").returncode == 1
     assert realm.run("rollback", secret_id, "--to", "1").returncode == 1
     sql(
         realm,
         "DROP TRIGGER refusing"
-        + (" ON events" if "postgresql" in realm.env["KUV_DATABASE"] else ""),
+        + (" ON kuv_events" if "postgresql" in realm.env["KUV_DATABASE"] else ""),
     )
     assert realm.run("get", secret_id).stdout == b"v1"
     assert history(realm, secret_id) == [(1, True)]

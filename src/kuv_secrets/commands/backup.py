@@ -45,6 +45,8 @@ EVENT_FIELDS: dict[str, tuple[type, ...]] = {
     "secret_id": (str,),
     "outcome": (str,),
 }
+# Every engine's INTEGER holds it, and no secret gets that many changes.
+_MOST = 2**31 - 1
 _WORDS = {str: "a string", bool: "true or false", type(None): "null", int: "a whole number"}
 
 
@@ -66,8 +68,8 @@ def _problem(row: dict[str, Any]) -> str | None:
     for field, kinds in fields.items():
         if type(row[field]) not in kinds:
             return f"{field} must be " + " or ".join(_WORDS[kind] for kind in kinds)
-    if fields is VERSION_FIELDS and row["number"] < 1:
-        return "number must be 1 or more"
+    if fields is VERSION_FIELDS and not 1 <= row["number"] <= _MOST:
+        return f"number must be from 1 to {_MOST}"
     return None
 
 

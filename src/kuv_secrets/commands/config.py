@@ -75,13 +75,15 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
     contexts: dict[str, None] = {}
     checked = 0
     trail = Trail("check")
+    # Printed once the trail holds what was read: a check that can't go on record says nothing.
+    lines: list[str] = []
     for ref in found:
         where = printable(f"{label}:{ref.line}: {ref.shown}")
         if ref.left:
-            write_stdout(ctx, f"warn  {where}: {ref.left}, left as is\n")
+            lines.append(f"warn  {where}: {ref.left}, left as is\n")
             continue
         if ref.secret_id is not None and left(ref.secret_id):
-            write_stdout(ctx, f"left  {where}\n")
+            lines.append(f"left  {where}\n")
             continue
         checked += 1
         if ref.secret_id is None:
@@ -98,8 +100,9 @@ def cmd_check(ctx: Context, args: argparse.Namespace) -> int:
             if context and problem[0] == EXIT_REFERENCE:
                 contexts[context] = None
         shown = f"ok    {where}" if problem is None else f"FAIL  {where}: {problem[1]}"
-        write_stdout(ctx, printable(shown) + "\n")
-    trail.write(ctx, "the check is incomplete")
+        lines.append(printable(shown) + "\n")
+    trail.write(ctx)
+    write_stdout(ctx, "".join(lines))
     if statuses:
         # A key that opens nothing is the cause to fix first.
         status = next((s for s in (EXIT_KEY, EXIT_REFERENCE) if s in statuses), EXIT_FAILURE)

@@ -138,7 +138,12 @@ def since(text: str) -> str:
             raise CliError(problem, EXIT_USAGE)
         if when.tzinfo is None:
             when = when.replace(tzinfo=timezone.utc)
-    return when.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+    try:
+        when = when.astimezone(timezone.utc)
+    except OverflowError:
+        raise CliError(problem, EXIT_USAGE) from None
+    # The year in four digits, as the trail writes it: text order is time order.
+    return f"{when.year:04d}" + when.strftime("-%m-%dT%H:%M:%S.%fZ")
 
 
 def cmd_log(ctx: Context, args: argparse.Namespace) -> int:

@@ -82,6 +82,7 @@ def cmd_rotate(ctx: Context, args: argparse.Namespace) -> int:
     records.encrypt("", records.top_secret)
     # Checked before a key file is made in vain; again under the lock below.
     count = len(_opened(records))
+    _opened_versions(records)
     if not count:
         # A mistyped store path would "succeed" with nothing to do, and hosts would switch keys.
         raise CliError("no secrets in this store; nothing to re-encrypt")

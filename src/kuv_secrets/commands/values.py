@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 
 from kuv_secrets.cli.status import (
@@ -74,7 +75,9 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
         if text is not None and _surrogates(text):
             flag = "--" + {"owner_name": "owner"}.get(option, option).replace("_", "-")
             raise CliError(f"{flag}: not UTF-8 text", EXIT_USAGE)
-    from kuv_secrets.realm.memory import Trail, keep_change
+    import kuv_journal
+
+    from kuv_secrets.realm.memory import Trail, keep_change, kind
 
     records = ctx.records
     _require_new_name(records, args.owner, args.name)  # before a value is typed in vain
@@ -89,6 +92,8 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
             # of two puts racing for the name or the id, only the first finds them free.
             _require_new_name(records, args.owner, args.name)
             record.save(create=True)
+            # Versions a secret of this id left behind (deleted by a host) are not this one's.
+            kuv_journal.drop(kind(records), record.id)
             keep_change(records, record, None)
             trail = Trail("put")
             trail.ok(record.id)
@@ -99,7 +104,12 @@ def cmd_put(ctx: Context, args: argparse.Namespace) -> int:
         write_stdout(ctx, record.id + "\n")
     except OutputError as exc:
         # Nobody learnt the id, so nobody could ever use or remove the record.
-        record.delete()
+        with transaction():
+            record.delete()
+            kuv_journal.drop(kind(records), record.id)
+        trail.failed(record.id, "failed")
+        with contextlib.suppress(CliError):  # it fails either way, saying why
+            trail.write(ctx)
         raise OutputError(f"{exc}; the secret was not stored") from None
     return EXIT_OK
 
@@ -111,10 +121,9 @@ def cmd_get(ctx: Context, args: argparse.Namespace) -> int:
     [secret_id] = chosen(ctx, given, args.name, args.owner, owner_limits=True)
     trail = Trail("get")
     try:
-        value = resolve(ctx, secret_id, args.owner, args.prefix)
+        with trail.failing(ctx, secret_id):
+            value = resolve(ctx, secret_id, args.owner, args.prefix)
     except ValueError as exc:
-        trail.failed(secret_id, exc)
-        trail.write(ctx)
         status, message = describe(exc, ctx, secret_id)
         raise CliError(message, status) from None
     trail.ok(secret_id)

@@ -151,7 +151,7 @@ class Trail:
             raise  # nowhere to write it either
         except Exception as exc:
             self.failed(secret_id, exc)
-            self.write(ctx, "the command failed as well")
+            self.write(ctx, f"the command failed as well: {describe(exc, ctx, secret_id)[1]}")
             raise
 
     def write(self, ctx: Context, consequence: str = "nothing was printed") -> None:
@@ -159,7 +159,12 @@ class Trail:
         read. A trail that cannot be written fails the command."""
         import kuv_journal
 
-        outcomes, self.outcomes = list(self.outcomes.items()), {}
+        # An id from undecodable bytes goes on record escaped: no store takes lone surrogates.
+        outcomes = [
+            (secret_id.encode("utf-8", "backslashreplace").decode("utf-8"), outcome)
+            for secret_id, outcome in self.outcomes.items()
+        ]
+        self.outcomes = {}
         try:
             kuv_journal.append(self.command, outcomes)
         except Exception as exc:  # noqa: BLE001 - whatever kept it out, the command fails
