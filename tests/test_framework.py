@@ -522,6 +522,8 @@ class TestPostgres:
         shown = re.sub(r"\?pass(word|%77ord)=PW", "", url.replace(":PW@", "@"))
         expected = message.format(url=re.escape(shown), sock=re.escape(sock))
         monkeypatch.setenv("KUV_DATABASE", url)
+        # A refused connection is tried again until the connect limit: a short one here.
+        monkeypatch.setattr(kuv_store, "_CONNECT_TIMEOUT", 0.2)
         cls = declare((kuv_fields, kuv_meta))
         for operation in (lambda: cls.load("x"), lambda: make(cls)):
             with pytest.raises(error, match=expected) as caught:
