@@ -190,7 +190,7 @@ class _Slot:
     """An open connection and the file identity it was opened on (SQLite); unless ``idle`` is
     None, it is closed once unused (not ``busy``) for ``idle`` seconds after ``last``."""
 
-    __slots__ = ("conn", "identity", "idle", "busy", "last")
+    __slots__ = ("busy", "conn", "identity", "idle", "last")
 
     def __init__(self, conn: Any, identity: object, idle: float | None = None) -> None:
         self.conn = conn
@@ -287,42 +287,55 @@ def _sleep(seconds: float) -> None:
 
 class _Closer:
     """The daemon thread that closes this process's unused PostgreSQL connections on time, so
-    that a host that sleeps holds no server slot. Started at the first such connection."""
+    that a host that sleeps holds no server slot. It runs while such connections are open, and
+    is stopped over a fork: a process with threads is no safe one to fork."""
 
     pid = 0
-    wake: Any = None  # a threading.Event, set when a connection with an earlier end is opened
     holders: Any = None  # weakref.WeakSet of the _Connections watched
+    thread: Any = None
+    wake: Any = None  # the thread's threading.Event: a new connection, or time to stop
 
     @classmethod
     def watch(cls, held: _Connections) -> None:
         with _Connections.lock:
             if cls.pid != os.getpid():
-                import signal
-                import threading
                 import weakref
 
-                cls.pid, cls.wake, cls.holders = os.getpid(), threading.Event(), weakref.WeakSet()
-                name = "kuv-store-idle-closer"
-                closer = threading.Thread(target=cls.run, args=(cls.wake,), name=name, daemon=True)
-                # Born with every signal blocked: a signal sent to the process is the host's
-                # threads' to take (and to hold off while they commit).
-                mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
-                try:
-                    closer.start()
-                finally:
-                    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+                cls.pid, cls.holders = os.getpid(), weakref.WeakSet()
             cls.holders.add(held)
-        cls.wake.set()
+            if cls.thread is None:
+                cls.start()
+            cls.wake.set()
+
+    @classmethod
+    def start(cls) -> None:
+        """Under the lock."""
+        import signal
+        import threading
+
+        cls.wake = threading.Event()
+        name = "kuv-store-idle-closer"
+        cls.thread = threading.Thread(target=cls.run, args=(cls.wake,), name=name, daemon=True)
+        # Born with every signal blocked: a signal sent to the process is the host's threads'
+        # to take (and to hold off while they commit).
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+        try:
+            cls.thread.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
     @classmethod
     def run(cls, wake: Any) -> None:
-        while True:
-            wake.wait(cls.close_idle(_monotonic()))
+        while cls.wake is wake:
+            wait = cls.close_idle(_monotonic(), wake)
+            if wait is None:
+                return
+            wake.wait(wait)
             wake.clear()
 
     @classmethod
-    def close_idle(cls, now: float) -> float | None:
-        """Closes what is due; the seconds until the next check, None when nothing is open."""
+    def close_idle(cls, now: float, wake: Any) -> float | None:
+        """Closes what is due; the seconds until the next check, None when the thread ends."""
         expired: list[_Slot] = []
         soonest: float | None = None
         with _Connections.lock:
@@ -338,18 +351,35 @@ class _Closer:
                         expired.append(held.slots.pop(key))
                     elif soonest is None or due < soonest:
                         soonest = due
+            if soonest is None and cls.wake is wake:  # nothing left open: the next one restarts it
+                cls.thread = cls.wake = None
         for slot in expired:
             _close(slot.conn)
         return None if soonest is None else soonest - now
 
+    @classmethod
+    def stop(cls) -> None:
+        with _Connections.lock:
+            thread, wake = cls.thread, cls.wake
+            cls.thread = cls.wake = None
+        if thread is not None:
+            wake.set()
+            thread.join()
+
+    @classmethod
+    def resume(cls) -> None:
+        with _Connections.lock:
+            if cls.pid == os.getpid() and cls.thread is None and cls.holders:
+                cls.start()
+
 
 def _forked() -> None:
-    # Another thread may have held the lock at the fork; the closer thread did not come along.
+    # Another thread may have held the lock at the fork.
     _Connections.lock = RLock()
-    _Closer.pid = 0
+    _Closer.pid, _Closer.thread, _Closer.wake = 0, None, None
 
 
-os.register_at_fork(after_in_child=_forked)
+os.register_at_fork(before=_Closer.stop, after_in_parent=_Closer.resume, after_in_child=_forked)
 
 _local = _ThreadLocal()
 
@@ -573,9 +603,7 @@ class _Postgres:
     def __init__(self, url: str) -> None:
         self.key = url
         self.url, self.limit = _lock_limit(url, self.where)
-        self.url, self.idle_time = _lock_limit(
-            self.url, self.where, _IDLE_PARAMETER, _IDLE_TIMEOUT
-        )
+        self.url, self.idle_time = _lock_limit(self.url, self.where, _IDLE_PARAMETER, _IDLE_TIMEOUT)
         # 0 waits as long as it takes, as for the server's own setting.
         self.lock_wait = f"{max(1, round(self.limit * 1000))}ms" if self.limit else "0"
 
@@ -641,10 +669,11 @@ class _Postgres:
                 if re.search(_OVERLOADED, reason):
                     import random
 
-                    # Jittered: hosts refused together must not all come back together.
-                    pause = random.uniform(delay / 2, delay)
-                    if _monotonic() + pause < deadline:
-                        _sleep(pause)
+                    left = deadline - _monotonic()
+                    if left > 0:
+                        # Jittered: hosts refused together must not all come back together. The
+                        # last try is at the limit.
+                        _sleep(min(left, random.uniform(delay / 2, delay)))
                         delay = min(delay * 2, _RETRY_MAX)
                         continue
                 first = reason.splitlines()[0] if reason else type(exc).__name__
