@@ -505,6 +505,7 @@ class TestPostgres:
             (" postgresql://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
             ("kuv@{sock}:5432/db?lock_timeout=soon", ValueError, "lock_timeout takes .*: {url} "),
             ("{auth}@{sock}:5432/db?lock_timeout=-1", ValueError, "lock_timeout takes .*: {url} "),
+            ("{auth}@{sock}:5432/db?idle_timeout=nan", ValueError, "idle_timeout takes .*: {url} "),
             ("postgresq://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
         ],
     )
