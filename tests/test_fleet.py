@@ -117,8 +117,11 @@ class TestFleet:
             Item.load("a")
         held = kuv_store._connections().slots[url].conn
         assert not held.closed
-        time.sleep(0.4)
-        assert held.closed and url not in kuv_store._connections().slots
+        started = time.monotonic()
+        while not held.closed and time.monotonic() - started < 10:  # no call of ours meanwhile
+            time.sleep(0.01)
+        assert held.closed and 0.15 < time.monotonic() - started
+        assert url not in kuv_store._connections().slots
         assert found("a") == "a"  # connected again
 
     def test_idle_timeout_zero_closes_at_once_and_a_transaction_keeps_its_own(
@@ -216,7 +219,7 @@ class TestOverload:
         started = time.monotonic()
         with kuv_store.using(url), pytest.raises(kuv_store.StoreUnavailableError, match="nobody"):
             Item.load("a")
-        assert time.monotonic() - started < 0.5
+        assert time.monotonic() - started < 5  # retried, it would take 10 s
 
 
 class TestFailover:
