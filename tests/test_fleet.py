@@ -113,10 +113,10 @@ class TestFleet:
         kuv_store.create(url)
         monkeypatch.setenv("KUV_DATABASE", url)
         Item(id="a").save()
+        held = kuv_store._connections().slots[url].conn
         for _ in range(5):  # a burst shares one connection
             Item.load("a")
-        held = kuv_store._connections().slots[url].conn
-        assert not held.closed
+        assert kuv_store._connections().slots[url].conn is held and not held.closed
         started = time.monotonic()
         while not held.closed and time.monotonic() - started < 10:  # no call of ours meanwhile
             time.sleep(0.01)
