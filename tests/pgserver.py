@@ -90,7 +90,14 @@ class Server:
 
     def restart(self) -> None:
         """Ends every session, as a server restart does."""
+        self.halt()
+        self._start()
+
+    def halt(self) -> None:
+        """Down until ``resume``: its socket is gone."""
         self._run("pg_ctl", "stop", "-w", "-m", "fast", "-D", str(self.data))
+
+    def resume(self) -> None:
         self._start()
 
     def stop(self) -> None:

@@ -192,6 +192,21 @@ class TestOverload:
             for conn in taken:
                 conn.close()
 
+    def test_a_server_down_is_waited_for_until_it_is_up(
+        self, small_server: Server, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        url = host_url(small_server, "?idle_timeout=0")
+        kuv_store.create(url)
+        monkeypatch.setenv("KUV_DATABASE", url)
+        Item(id="a").save()
+        small_server.halt()
+        timer = threading.Timer(0.3, small_server.resume)
+        timer.start()
+        try:
+            assert found("a") == "a"
+        finally:
+            timer.join()
+
     @pytest.mark.parametrize("cause", ["Connection refused", "remaining connection slots"])
     def test_retries_end_at_the_connect_limit_naming_the_store(
         self, small_server: Server, refusing: Path, cause: str
