@@ -13,7 +13,7 @@ Each thread of each process keeps one open connection per database and reuses it
 never touches a connection it inherited through ``fork``: the child opens its own. A SQLite
 connection is replaced when the file at the path was removed or replaced; a PostgreSQL
 connection that broke (a server restart) is replaced once before an operation fails. A thread's
-connections are closed when the thread ends.
+connections are closed when the thread ends; a PostgreSQL one also once unused for its idle time.
 """
 
 from __future__ import annotations
@@ -26,6 +26,7 @@ import os
 import re
 import stat
 import warnings
+from _thread import RLock
 from _thread import _local as _ThreadLocal  # threading.local, without importing threading
 from collections import OrderedDict, namedtuple
 
@@ -63,8 +64,16 @@ DEFAULT_DATABASE = "kuv.sqlite3"
 # Long enough for a few busy processes to take turns instead of failing as "locked"; also how
 # long a PostgreSQL writer waits for the table's lock, unless its URL says lock_timeout=SECONDS.
 _BUSY_TIMEOUT = 30.0
-# Seconds; a PostgreSQL URL's connect_timeout (or PGCONNECT_TIMEOUT) says otherwise.
+# Seconds; a PostgreSQL URL's connect_timeout (or PGCONNECT_TIMEOUT) says otherwise. Also how
+# long a connection refused for load or start-up is tried again.
 _CONNECT_TIMEOUT = 10
+# Seconds a PostgreSQL connection stays open unused, unless the URL says idle_timeout=SECONDS:
+# long enough for a burst of operations to share it, short enough that a host that sleeps
+# leaves its server slot to others.
+_IDLE_TIMEOUT = 2.0
+# Jittered exponential backoff between connection attempts, in seconds.
+_RETRY_FIRST = 0.02
+_RETRY_MAX = 1.0
 # A thread that works on several databases keeps this many connections open, the latest used.
 _KEEP = 4
 # Any constant shared by every process that creates the schema.
@@ -230,13 +239,17 @@ class Handle:
 
 
 class _Slot:
-    """An open connection and the file identity it was opened on (SQLite)."""
+    """An open connection and the file identity it was opened on (SQLite); unless ``idle`` is
+    None, it is closed once unused (not ``busy``) for ``idle`` seconds after ``last``."""
 
-    __slots__ = ("conn", "identity")
+    __slots__ = ("busy", "conn", "identity", "idle", "last")
 
-    def __init__(self, conn: Any, identity: object) -> None:
+    def __init__(self, conn: Any, identity: object, idle: float | None = None) -> None:
         self.conn = conn
         self.identity = identity
+        self.idle = idle
+        self.busy = True
+        self.last = 0.0
 
 
 # Connections inherited through fork: closing one would end the parent's session (PostgreSQL)
@@ -252,31 +265,56 @@ def _close(conn: Any) -> None:
 class _Connections:
     """One thread's open connections, by database; closed with the thread."""
 
+    # Guards every thread's slots against the idle closer. Reentrant: a holder dropped by the
+    # garbage collector inside a locked block releases its slots under the lock too.
+    lock = RLock()
+
     def __init__(self) -> None:
         self.pid = os.getpid()
         self.slots: OrderedDict[str, _Slot] = OrderedDict()
         self.tx: Handle | None = None
 
     def get(self, key: str) -> _Slot | None:
-        slot = self.slots.get(key)
-        if slot is not None:
-            self.slots.move_to_end(key)
+        """The open connection, marked busy until ``done``."""
+        with self.lock:
+            slot = self.slots.get(key)
+            if slot is not None:
+                self.slots.move_to_end(key)
+                slot.busy = True
         return slot
 
     def put(self, key: str, slot: _Slot) -> _Slot:
         self.drop(key)
-        self.slots[key] = slot
-        while len(self.slots) > _KEEP:
-            _close(self.slots.popitem(last=False)[1].conn)
+        with self.lock:
+            self.slots[key] = slot
+            evicted = [self.slots.popitem(last=False)[1] for _ in range(len(self.slots) - _KEEP)]
+        for old in evicted:
+            _close(old.conn)
+        if slot.idle:
+            _Closer.watch(self)
         return slot
 
+    def done(self, key: str) -> None:
+        """The connection is unused from now on: its idle time starts."""
+        with self.lock:
+            slot = self.slots.get(key)
+            if slot is None:
+                return
+            slot.busy, slot.last = False, _monotonic()
+            if slot.idle != 0:
+                return
+            del self.slots[key]
+        _close(slot.conn)
+
     def drop(self, key: str) -> None:
-        slot = self.slots.pop(key, None)
+        with self.lock:
+            slot = self.slots.pop(key, None)
         if slot is not None:
             _close(slot.conn)
 
     def release(self, getpid: Callable[[], int] = os.getpid) -> None:
-        slots, self.slots = self.slots, OrderedDict()
+        with self.lock:
+            slots, self.slots = self.slots, OrderedDict()
         if self.pid == getpid():
             for slot in slots.values():
                 _close(slot.conn)
@@ -286,6 +324,114 @@ class _Connections:
     def __del__(self) -> None:
         self.release()
 
+
+def _monotonic() -> float:
+    from time import monotonic
+
+    return monotonic()
+
+
+def _sleep(seconds: float) -> None:
+    from time import sleep
+
+    sleep(seconds)
+
+
+class _Closer:
+    """The daemon thread that closes this process's unused PostgreSQL connections on time, so
+    that a host that sleeps holds no server slot. It runs while such connections are open, and
+    is stopped over a fork: a process with threads is no safe one to fork."""
+
+    pid = 0
+    holders: Any = None  # weakref.WeakSet of the _Connections watched
+    thread: Any = None
+    wake: Any = None  # the thread's threading.Event: a new connection, or time to stop
+
+    @classmethod
+    def watch(cls, held: _Connections) -> None:
+        with _Connections.lock:
+            if cls.pid != os.getpid():
+                import weakref
+
+                cls.pid, cls.holders = os.getpid(), weakref.WeakSet()
+            cls.holders.add(held)
+            if cls.thread is None:
+                cls.start()
+            cls.wake.set()
+
+    @classmethod
+    def start(cls) -> None:
+        """Under the lock."""
+        import signal
+        import threading
+
+        cls.wake = threading.Event()
+        name = "kuv-store-idle-closer"
+        cls.thread = threading.Thread(target=cls.run, args=(cls.wake,), name=name, daemon=True)
+        # Born with every signal blocked: a signal sent to the process is the host's threads'
+        # to take (and to hold off while they commit).
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
+        try:
+            cls.thread.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+    @classmethod
+    def run(cls, wake: Any) -> None:
+        while cls.wake is wake:
+            wait = cls.close_idle(_monotonic(), wake)
+            if wait is None:
+                return
+            wake.wait(wait)
+            wake.clear()
+
+    @classmethod
+    def close_idle(cls, now: float, wake: Any) -> float | None:
+        """Closes what is due; the seconds until the next check, None when the thread ends."""
+        expired: list[_Slot] = []
+        soonest: float | None = None
+        with _Connections.lock:
+            for held in list(cls.holders):
+                if held.pid != os.getpid():  # inherited: the parent's to close
+                    continue
+                for key, slot in list(held.slots.items()):
+                    if slot.idle is None:
+                        continue
+                    # A busy one is done no sooner than now: checked again one idle time on.
+                    due = now + slot.idle if slot.busy else slot.last + slot.idle
+                    if due <= now:
+                        expired.append(held.slots.pop(key))
+                    elif soonest is None or due < soonest:
+                        soonest = due
+            if soonest is None and cls.wake is wake:  # nothing left open: the next one restarts it
+                cls.thread = cls.wake = None
+        for slot in expired:
+            _close(slot.conn)
+        return None if soonest is None else soonest - now
+
+    @classmethod
+    def stop(cls) -> None:
+        with _Connections.lock:
+            thread, wake = cls.thread, cls.wake
+            cls.thread = cls.wake = None
+        if thread is not None:
+            wake.set()
+            thread.join()
+
+    @classmethod
+    def resume(cls) -> None:
+        with _Connections.lock:
+            if cls.pid == os.getpid() and cls.thread is None and cls.holders:
+                cls.start()
+
+
+def _forked() -> None:
+    # Another thread may have held the lock at the fork.
+    _Connections.lock = RLock()
+    _Closer.pid, _Closer.thread, _Closer.wake = 0, None, None
+
+
+os.register_at_fork(before=_Closer.stop, after_in_parent=_Closer.resume, after_in_child=_forked)
 
 _local = _ThreadLocal()
 
@@ -462,6 +608,13 @@ _POSTGRES_HAS_TABLE = "SELECT to_regclass('records')"
 _POSTGRES_TABLES = "SELECT " + ", ".join(f"to_regclass('{name}')" for name in _TABLES)
 # Ours, not libpq's (which refuses names it doesn't know): taken out of the URL before connecting.
 _LOCK_PARAMETER = "lock_timeout"
+_IDLE_PARAMETER = "idle_timeout"
+# Refusals of a server (or pooler) that is full, starting or stopping: tried again.
+_OVERLOADED = (
+    r"(?i)too many clients already|remaining connection slots are reserved"
+    r"|the database system is (starting up|shutting down|in recovery mode)"
+    r"|connection refused|no more connections allowed|no such file or directory"
+)
 
 
 def _psycopg() -> Any:
@@ -483,23 +636,34 @@ def _readable(fd: int) -> bool:
     return bool(poll.poll(0))
 
 
-def _lock_limit(url: str, where: str) -> tuple[str, float]:
-    """The URL for libpq, without ``lock_timeout``, and the seconds a writer waits for a lock."""
+def _lock_limit(
+    url: str, where: str, name: str = _LOCK_PARAMETER, default: float = _BUSY_TIMEOUT
+) -> tuple[str, float]:
+    """The URL for libpq, without ``name`` (``lock_timeout``: the seconds a writer waits for a
+    lock), and its value."""
     from urllib.parse import unquote
 
     # After the last "@": a password may hold an unquoted "?" or "&".
     query = url.find("?", url.rfind("@") + 1)
     items = url[query + 1 :].split("&") if query >= 0 else []
-    ours = [item for item in items if unquote(item.partition("=")[0]) == _LOCK_PARAMETER]
+    ours = [item for item in items if unquote(item.partition("=")[0]) == name]
     if not ours:
-        return url, _BUSY_TIMEOUT
+        return url, default
     kept = [item for item in items if item not in ours]
     limit = -1.0
     with contextlib.suppress(ValueError):
         limit = float(unquote(ours[-1].partition("=")[2]))
     if not 0 <= limit < float("inf"):
-        raise ValueError(f"not a valid PostgreSQL URL: {_LOCK_PARAMETER} takes seconds: {where}")
+        raise ValueError(f"not a valid PostgreSQL URL: {name} takes seconds: {where}")
     return url[:query] + ("?" + "&".join(kept) if kept else ""), limit
+
+
+def _connect_limit(given: dict[str, Any]) -> float:
+    """Seconds to keep trying to connect: the URL's connect_timeout, else PGCONNECT_TIMEOUT."""
+    value = given.get("connect_timeout") or os.environ.get("PGCONNECT_TIMEOUT")
+    with contextlib.suppress(TypeError, ValueError):
+        return max(0.0, float(value))  # type: ignore[arg-type]
+    return float(_CONNECT_TIMEOUT)
 
 
 class _Postgres:
@@ -508,6 +672,7 @@ class _Postgres:
     def __init__(self, url: str) -> None:
         self.key = url
         self.url, self.limit = _lock_limit(url, self.where)
+        self.url, self.idle_time = _lock_limit(self.url, self.where, _IDLE_PARAMETER, _IDLE_TIMEOUT)
         # 0 waits as long as it takes, as for the server's own setting.
         self.lock_wait = f"{max(1, round(self.limit * 1000))}ms" if self.limit else "0"
 
@@ -523,7 +688,7 @@ class _Postgres:
             slot = None
         if slot is None:
             conn, _ = self._connect(create)
-            slot = held.put(self.key, _Slot(conn, None))
+            slot = held.put(self.key, _Slot(conn, None, self.idle_time))
         return Handle(slot.conn, self.sql)
 
     def create(self) -> bool:
@@ -539,28 +704,54 @@ class _Postgres:
             raise ValueError(f"not a valid PostgreSQL URL (write @ as %40): {where}")
         try:
             given = psycopg.conninfo.conninfo_to_dict(self.url)
-            # A server that takes the connection and never answers must not hang us.
-            timeout = "connect_timeout" in given or os.environ.get("PGCONNECT_TIMEOUT")
-            defaults = {} if timeout else {"connect_timeout": _CONNECT_TIMEOUT}
-            conn = psycopg.connect(self.url, autocommit=True, **defaults)
-        except psycopg.OperationalError as exc:
-            reason = str(exc)
-            if re.search(_MISSING_DATABASE, reason):
-                missing = StoreNotFoundError(f"no secret store at {where}: no such database")
-                missing.creatable = False
-                raise missing from exc
-            first = reason.splitlines()[0] if reason else type(exc).__name__
-            raise StoreUnavailableError(
-                f"cannot connect to the secret store at {where}: {first}"
-            ) from exc
         except psycopg.Error:
             # libpq quotes a malformed URL whole, password included: no chaining.
             raise ValueError(f"not a valid PostgreSQL URL: {where}") from None
+        # A server that takes the connection and never answers must not hang us.
+        timeout = "connect_timeout" in given or os.environ.get("PGCONNECT_TIMEOUT")
+        defaults = {} if timeout else {"connect_timeout": max(1, -int(-_CONNECT_TIMEOUT // 1))}
+        conn = self._attempts(psycopg, _connect_limit(given), defaults)
         try:
             return conn, self._table(conn, create)
         except BaseException:
             conn.close()
             raise
+
+    def _attempts(self, psycopg: Any, limit: float, defaults: dict[str, Any]) -> Any:
+        """A connection; one refused for load or start-up is tried again for ``limit`` seconds."""
+        where = self.where
+        deadline, delay, tries = _monotonic() + limit, _RETRY_FIRST, 0
+        while True:
+            tries += 1
+            try:
+                # No prepared statements: a pooler in transaction mode gives each transaction
+                # whichever server session is free, where they would be missing or clash.
+                return psycopg.connect(
+                    self.url, autocommit=True, prepare_threshold=None, **defaults
+                )
+            except psycopg.OperationalError as exc:
+                reason = str(exc)
+                if re.search(_MISSING_DATABASE, reason):
+                    missing = StoreNotFoundError(f"no secret store at {where}: no such database")
+                    missing.creatable = False
+                    raise missing from exc
+                if re.search(_OVERLOADED, reason):
+                    import random
+
+                    left = deadline - _monotonic()
+                    if left > 0:
+                        # Jittered: hosts refused together must not all come back together. The
+                        # last try is at the limit.
+                        _sleep(min(left, random.uniform(delay / 2, delay)))
+                        delay = min(delay * 2, _RETRY_MAX)
+                        continue
+                first = reason.splitlines()[0] if reason else type(exc).__name__
+                gave_up = f" (tried {tries} times in {limit:g} s)" if tries > 1 else ""
+                raise StoreUnavailableError(
+                    f"cannot connect to the secret store at {where}: {first}{gave_up}"
+                ) from exc
+            except psycopg.Error:
+                raise ValueError(f"not a valid PostgreSQL URL: {where}") from None
 
     def _table(self, conn: Any, create: bool) -> bool:
         """Whether the table was made now; a missing one is made only with ``create``."""
@@ -725,6 +916,11 @@ def _using(
             raise _busy(engine) from exc
         if not (lost and retry):
             raise
+    finally:
+        # One a transaction() goes on with stays busy until _finish; a dropped one is gone.
+        slot = held.slots.get(engine.key)
+        if slot is not None and slot.conn is handle._conn and engine.idle(handle):
+            held.done(engine.key)
     return _using(engine, held, write, create, attempt, retry=False)
 
 
@@ -792,3 +988,5 @@ def _finish(engine: _Engine, held: _Connections, handle: Handle, commit: bool) -
     finally:
         if not engine.idle(handle):
             held.drop(engine.key)
+        else:
+            held.done(engine.key)

@@ -41,8 +41,9 @@ def _account() -> tuple[int, int] | None:
 class Server:
     """initdb and pg_ctl run as the unprivileged account; the data lives under a tmp folder."""
 
-    def __init__(self, bindir: Path) -> None:
+    def __init__(self, bindir: Path, max_connections: int = 200) -> None:
         self.bindir = bindir
+        self.max_connections = max_connections
         self.account = _account()
         self.root = Path(tempfile.mkdtemp(prefix="kuv-pg-"))
         self.data = self.root / "data"
@@ -81,14 +82,22 @@ class Server:
 
     def _start(self) -> None:
         options = (
-            f"-k {self.root} -p {PORT} -c listen_addresses='' -c max_connections=200"
+            f"-k {self.root} -p {PORT} -c listen_addresses=''"
+            f" -c max_connections={self.max_connections}"
             " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
         )
         self._run("pg_ctl", "start", "-w", "-D", str(self.data), "-l", str(self.log), "-o", options)
 
     def restart(self) -> None:
         """Ends every session, as a server restart does."""
+        self.halt()
+        self._start()
+
+    def halt(self) -> None:
+        """Down until ``resume``: its socket is gone."""
         self._run("pg_ctl", "stop", "-w", "-m", "fast", "-D", str(self.data))
+
+    def resume(self) -> None:
         self._start()
 
     def stop(self) -> None:

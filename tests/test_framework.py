@@ -506,6 +506,7 @@ class TestPostgres:
             (" postgresql://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
             ("kuv@{sock}:5432/db?lock_timeout=soon", ValueError, "lock_timeout takes .*: {url} "),
             ("{auth}@{sock}:5432/db?lock_timeout=-1", ValueError, "lock_timeout takes .*: {url} "),
+            ("{auth}@{sock}:5432/db?idle_timeout=nan", ValueError, "idle_timeout takes .*: {url} "),
             ("postgresq://{auth}@{sock}:5432/db", ValueError, "^unsupported store URL '{url}'"),
         ],
     )
@@ -523,6 +524,8 @@ class TestPostgres:
         shown = re.sub(r"\?pass(word|%77ord)=PW", "", url.replace(":PW@", "@"))
         expected = message.format(url=re.escape(shown), sock=re.escape(sock))
         monkeypatch.setenv("KUV_DATABASE", url)
+        # A refused connection is tried again until the connect limit: a short one here.
+        monkeypatch.setattr(kuv_store, "_CONNECT_TIMEOUT", 0.2)
         cls = declare((kuv_fields, kuv_meta))
         for operation in (lambda: cls.load("x"), lambda: make(cls)):
             with pytest.raises(error, match=expected) as caught:
