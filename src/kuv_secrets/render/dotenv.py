@@ -12,6 +12,7 @@ Render writes a value only into a file whose lines up to it are in a small subse
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 
 from kuv_secrets.render.scalars import OPEN, LazyPattern, Substitute
 
@@ -45,22 +46,53 @@ class Entry:
 
 def entries(text: str) -> list[Entry]:
     """Each ``NAME=value`` of ``text``: its value and the span of its source, quotes included."""
-    found: list[Entry] = []
+    return list(_entries(text, len(text)))
+
+
+def _entries(text: str, until: int) -> Iterator[Entry]:
+    # Those on the lines that start by ``until``.
     at = 0
-    while at < len(text):
+    while at < len(text) and at <= until:
         line_end = text.find("\n", at)
         line_end = len(text) if line_end == -1 else line_end
-        head = _NAME.match(text, at, line_end)
-        if head is None:
+        entry = _entry(text, at, line_end)
+        if entry is None:
             at = line_end + 1
             continue
-        entry = _quoted(text, head.group(1), head.end()) or _unquoted(
-            text, head.group(1), head.start(2), line_end
-        )
-        found.append(entry)
+        yield entry
         next_line = text.find("\n", entry.end)
         at = len(text) if next_line == -1 else next_line + 1
-    return found
+
+
+def _entry(text: str, at: int, line_end: int) -> Entry | None:
+    head = _NAME.match(text, at, line_end)
+    if head is None:
+        return None
+    return _quoted(text, head.group(1), head.end()) or _unquoted(
+        text, head.group(1), head.start(2), line_end
+    )
+
+
+def marked(text: str) -> tuple[list[Entry], bool]:
+    """The entries whose value holds a reference marker, as ``entries`` reads them, and whether
+    the lines up to the last marker are plain (so ``outside`` finds none of them)."""
+    last = text.rfind(OPEN)
+    if last == -1:
+        return [], True
+    end = text.find("\n", last)
+    if not _plain(text, len(text) if end == -1 else end):
+        return [entry for entry in _entries(text, last) if OPEN in entry.value], False
+    # Each line up to here is an entry of its own or none: only those with a marker are read.
+    found: list[Entry] = []
+    at = text.find(OPEN)
+    while at != -1:
+        end = text.find("\n", at)
+        end = len(text) if end == -1 else end
+        entry = _entry(text, text.rfind("\n", 0, at) + 1, end)
+        if entry is not None and OPEN in entry.value:
+            found.append(entry)
+        at = text.find(OPEN, end)
+    return found, True
 
 
 def _quoted(text: str, name: str, start: int) -> Entry | None:
@@ -112,6 +144,34 @@ _SUBSET = LazyPattern(
     rf"|\"(?:[^\"\\$`\x00]|\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE})*\""
     r")?(?:[ \t]+(?:#[^\n]*)?)?(?=\n|\Z)"
 )
+
+
+# The subset's lines with no line break in a value and no blanks before one: each line is an
+# entry of its own or none. Each piece can be read one way only, even where a line fails.
+_RUN = r"[A-Za-z0-9_./:@%+,=-]*"
+_IN_DOUBLE = r"[^\"\\$`\x00\n]*"
+_PLAIN_LINE = (
+    r"[ \t]*(?:#[^\n]*|(?:export[ \t]+)?[A-Za-z_][A-Za-z0-9_]*=(?:"
+    r"'[^'\x00\n]*'"
+    rf"|\"{_IN_DOUBLE}(?:(?:\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE}){_IN_DOUBLE})*\""
+    rf"|{_RUN}(?:(?:{_SAFE_VARIABLE}|{_REFERENCE}){_RUN})*"
+    r")(?:[ \t]+(?:#[^\n]*)?)?)?"
+)
+_PLAIN_LINES = LazyPattern(rf"{_PLAIN_LINE}(?:\n{_PLAIN_LINE})*")
+_CHUNK = 1 << 16  # lines matched at once: the matcher keeps a frame for each
+
+
+def _plain(text: str, end: int) -> bool:
+    """Whether every line up to ``end``, where one ends, is plain."""
+    at = 0
+    while True:
+        stop = text.find("\n", at + _CHUNK, end) if at + _CHUNK < end else -1
+        stop = end if stop == -1 else stop
+        if _PLAIN_LINES.fullmatch(text, at, stop) is None:
+            return False
+        if stop == end:
+            return True
+        at = stop + 1
 
 
 def outside(text: str, until: int) -> int | None:
