@@ -114,6 +114,7 @@ FORMS = [
     ('R="\\@"', "@"),  # the escaped $ is unescaped before references are found
     ("A=x # ${{ 0 }}\nR=@", "@"),  # a marker outside values is no reference
     ("R=@\n# ${{ 0 }}", "@"),
+    ("R='x\nA=${{ 0 }} @'", "x\nA= @"),  # a line of a value, not an entry
 ]
 
 

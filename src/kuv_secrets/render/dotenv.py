@@ -12,7 +12,6 @@ Render writes a value only into a file whose lines up to it are in a small subse
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
 
 from kuv_secrets.render.scalars import OPEN, LazyPattern, Substitute
 
@@ -46,22 +45,17 @@ class Entry:
 
 def entries(text: str) -> list[Entry]:
     """Each ``NAME=value`` of ``text``: its value and the span of its source, quotes included."""
-    return list(_entries(text, len(text)))
-
-
-def _entries(text: str, until: int) -> Iterator[Entry]:
-    # Those on the lines that start by ``until``.
+    found: list[Entry] = []
     at = 0
-    while at < len(text) and at <= until:
-        line_end = text.find("\n", at)
-        line_end = len(text) if line_end == -1 else line_end
+    while at < len(text):
+        line_end = _line_end(text, at)
         entry = _entry(text, at, line_end)
         if entry is None:
             at = line_end + 1
             continue
-        yield entry
-        next_line = text.find("\n", entry.end)
-        at = len(text) if next_line == -1 else next_line + 1
+        found.append(entry)
+        at = _line_end(text, entry.end) + 1
+    return found
 
 
 def _entry(text: str, at: int, line_end: int) -> Entry | None:
@@ -76,23 +70,37 @@ def _entry(text: str, at: int, line_end: int) -> Entry | None:
 def marked(text: str) -> tuple[list[Entry], bool]:
     """The entries whose value holds a reference marker, as ``entries`` reads them, and whether
     the lines up to the last marker are plain (so ``outside`` finds none of them)."""
+    found: list[Entry] = []
     last = text.rfind(OPEN)
     if last == -1:
-        return [], True
-    end = text.find("\n", last)
-    if not _plain(text, len(text) if end == -1 else end):
-        return [entry for entry in _entries(text, last) if OPEN in entry.value], False
-    # Each line up to here is an entry of its own or none: only those with a marker are read.
-    found: list[Entry] = []
-    at = text.find(OPEN)
-    while at != -1:
-        end = text.find("\n", at)
-        end = len(text) if end == -1 else end
-        entry = _entry(text, text.rfind("\n", 0, at) + 1, end)
-        if entry is not None and OPEN in entry.value:
-            found.append(entry)
-        at = text.find(OPEN, end)
-    return found, True
+        return found, True
+    plain, at, end = True, 0, _line_end(text, last)
+    while at <= last:
+        # Each plain line is an entry of its own or none: only those with a marker are read.
+        other = _unplain(text, at, end)
+        marker = text.find(OPEN, at, end if other is None else other)
+        while marker != -1:
+            line_end = _line_end(text, marker)
+            entry = _entry(text, text.rfind("\n", 0, marker) + 1, line_end)
+            if entry is not None and OPEN in entry.value:
+                found.append(entry)
+            marker = text.find(OPEN, line_end, end if other is None else other)
+        if other is None:
+            break
+        # Any other line as ``entries`` reads it, which may take the lines after it.
+        plain, line_end = False, _line_end(text, other)
+        entry = _entry(text, other, line_end)
+        if entry is not None:
+            if OPEN in entry.value:
+                found.append(entry)
+            line_end = _line_end(text, entry.end)
+        at = line_end + 1
+    return found, plain
+
+
+def _line_end(text: str, at: int) -> int:
+    end = text.find("\n", at)
+    return len(text) if end == -1 else end
 
 
 def _quoted(text: str, name: str, start: int) -> Entry | None:
@@ -161,16 +169,19 @@ _PLAIN_LINES = LazyPattern(rf"{_PLAIN_LINE}(?:\n{_PLAIN_LINE})*")
 _CHUNK = 1 << 16  # lines matched at once: the matcher keeps a frame for each
 
 
-def _plain(text: str, end: int) -> bool:
-    """Whether every line up to ``end``, where one ends, is plain."""
-    at = 0
+def _unplain(text: str, at: int, end: int) -> int | None:
+    """Where the first line from ``at`` to ``end`` (a line's start and end) that is not plain
+    starts, or None."""
     while True:
         stop = text.find("\n", at + _CHUNK, end) if at + _CHUNK < end else -1
         stop = end if stop == -1 else stop
-        if _PLAIN_LINES.fullmatch(text, at, stop) is None:
-            return False
+        # Each line matches as far as it is plain: the match stops in the first other one.
+        reach = _PLAIN_LINES.match(text, at, stop)
+        assert reach is not None  # every line starts with a plain one, if empty
+        if reach.end() < stop:
+            return text.rfind("\n", 0, reach.end()) + 1
         if stop == end:
-            return True
+            return None
         at = stop + 1
 
 
@@ -178,12 +189,17 @@ def outside(text: str, until: int) -> int | None:
     """The number of the first line that starts before ``until`` and is outside the subset, or
     None. Only blanks after ``=`` and before a value with a reference pass, as render drops them
     (``A= x`` runs x)."""
-    at, line = 0, 1
-    while at < min(until, len(text)):
-        match = _SUBSET.match(text, at)
+    at, line, limit = 0, 1, min(until, len(text))
+    end = _line_end(text, max(limit - 1, 0))
+    while at < limit:
+        other = _unplain(text, at, end)  # plain lines are in the subset
+        if other is None or other >= limit:
+            return None
+        line += text.count("\n", at, other)
+        match = _SUBSET.match(text, other)
         if match is None or (match["blanks"] and match["value"] and OPEN not in match["value"]):
             return line
-        line += text.count("\n", at, match.end()) + 1
+        line += text.count("\n", other, match.end()) + 1
         at = match.end() + 1
     return None
 
