@@ -10,6 +10,7 @@ from typing import Any
 
 from kuv_secrets import secrets
 from kuv_secrets.cli.status import CliError
+from kuv_secrets.render.dotenv import entries, marked
 from kuv_secrets.render.formats import render
 
 HOSTILE = [
@@ -111,6 +112,9 @@ FORMS = [
     ("R=@ y", None),
     ("R=\\@", None),
     ('R="\\@"', "@"),  # the escaped $ is unescaped before references are found
+    ("A=x # ${{ 0 }}\nR=@", "@"),  # a marker outside values is no reference
+    ("R=@\n# ${{ 0 }}", "@"),
+    ("R='x\nA=${{ 0 }} @'", "x\nA= @"),  # a line of a value, not an entry
 ]
 
 
@@ -142,6 +146,9 @@ def test_bash_reads_back_what_render_writes(tmp_path: Path) -> None:
     written: dict[int, str] = {}
     for number in range(20_000):
         text, readings, outside = case(rng)
+        # Read only where the markers stand when it can, the entries must be the same.
+        spans = [(e.start, e.end, e.value) for e in entries(text) if "${{" in e.value]
+        assert [(e.start, e.end, e.value) for e in marked(text)[0]] == spans, text
         try:
             written[number] = render(Hostile, text, "dotenv", "", "", "t.env")
         except CliError as exc:

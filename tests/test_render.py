@@ -16,9 +16,15 @@ from hypothesis import strategies as st
 
 from kuv_secrets import cli, secrets
 from kuv_secrets.cli.status import CliError
+from kuv_secrets.render import yamlspans
 from kuv_secrets.render.dotenv import entries, quote
 from kuv_secrets.render.formats import chosen, render
 from kuv_secrets.render.scan import references
+
+try:
+    from kuv_secrets import _yamlscan
+except ImportError:
+    _yamlscan = None  # type: ignore[assignment]
 
 VALUES = {
     "pw": 'pa"ss: w#rd $(id) `x`\n',
@@ -558,6 +564,29 @@ class TestAgainstTheWalker:
             [data, {"b": data}], default_style=style, default_flow_style=flow, allow_unicode=True
         )
         self.compare(text, "yaml", lambda t: list(yaml.safe_load_all(t)))
+        if _yamlscan is not None:
+            assert _yamlscan.marked(text) == yamlspans.events(text)
+
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "? ['a', \"${{ x }}\"]\n: &v !t ${{ y }}\n*v : '${{ z }}'\n? ${{ x }}\n",
+            "- {a: \"${{ x }}\", \"${{ y }}\": [b, '${{ z }}'], *a : \"${{ x }}\"}\n"
+            "- |-\n  ${{ x }}\n\n- >\n  ${{ y }}\n",
+            "\ufeff--- !!str ${{ x }}\n...\n--- {? \"${{ y }}\"}\n"
+            "---\n[a, {\"${{ z }}\": b}]: ${{ x }}\n",
+            "a: \"\u00e9\U0001d11e ${{ x }}\\u2028\"\n",
+            "a: [${{ x }}\n",
+        ],
+    )
+    def test_libyaml_read_as_the_binding(self, text: str) -> None:
+        if _yamlscan is None:
+            pytest.skip("built without libyaml")
+        try:
+            expected = yamlspans.events(text)
+        except yaml.YAMLError:
+            expected = None
+        assert _yamlscan.marked(text) == expected
 
     @given(structures(LEAVES), st.sampled_from([None, 1, "\t"]), st.booleans())
     def test_json(self, data: Any, indent: int | str | None, ascii: bool) -> None:

@@ -48,19 +48,59 @@ def entries(text: str) -> list[Entry]:
     found: list[Entry] = []
     at = 0
     while at < len(text):
-        line_end = text.find("\n", at)
-        line_end = len(text) if line_end == -1 else line_end
-        head = _NAME.match(text, at, line_end)
-        if head is None:
+        line_end = _line_end(text, at)
+        entry = _entry(text, at, line_end)
+        if entry is None:
             at = line_end + 1
             continue
-        entry = _quoted(text, head.group(1), head.end()) or _unquoted(
-            text, head.group(1), head.start(2), line_end
-        )
         found.append(entry)
-        next_line = text.find("\n", entry.end)
-        at = len(text) if next_line == -1 else next_line + 1
+        at = _line_end(text, entry.end) + 1
     return found
+
+
+def _entry(text: str, at: int, line_end: int) -> Entry | None:
+    head = _NAME.match(text, at, line_end)
+    if head is None:
+        return None
+    return _quoted(text, head.group(1), head.end()) or _unquoted(
+        text, head.group(1), head.start(2), line_end
+    )
+
+
+def marked(text: str) -> tuple[list[Entry], bool]:
+    """The entries whose value holds a reference marker, as ``entries`` reads them, and whether
+    the lines up to the last marker are plain (so ``outside`` finds none of them)."""
+    found: list[Entry] = []
+    last = text.rfind(OPEN)
+    if last == -1:
+        return found, True
+    plain, at, end = True, 0, _line_end(text, last)
+    while at <= last:
+        # Each plain line is an entry of its own or none: only those with a marker are read.
+        other = _unplain(text, at, end)
+        marker = text.find(OPEN, at, end if other is None else other)
+        while marker != -1:
+            line_end = _line_end(text, marker)
+            entry = _entry(text, text.rfind("\n", 0, marker) + 1, line_end)
+            if entry is not None and OPEN in entry.value:
+                found.append(entry)
+            marker = text.find(OPEN, line_end, end if other is None else other)
+        if other is None:
+            break
+        # Any other line as ``entries`` reads it, which may take the lines after it.
+        plain, line_end = False, _line_end(text, other)
+        entry = _entry(text, other, line_end)
+        if entry is not None:
+            if OPEN in entry.value:
+                found.append(entry)
+            line_end = _line_end(text, entry.end)
+        at = line_end + 1
+    return found, plain
+
+
+def _line_end(text: str, at: int) -> int:
+    end = text.find("\n", at)
+    return len(text) if end == -1 else end
 
 
 def _quoted(text: str, name: str, start: int) -> Entry | None:
@@ -114,16 +154,52 @@ _SUBSET = LazyPattern(
 )
 
 
+# The subset's lines with no line break in a value and no blanks before one: each line is an
+# entry of its own or none. Each piece can be read one way only, even where a line fails.
+_RUN = r"[A-Za-z0-9_./:@%+,=-]*"
+_IN_DOUBLE = r"[^\"\\$`\x00\n]*"
+_PLAIN_LINE = (
+    r"[ \t]*(?:#[^\n]*|(?:export[ \t]+)?[A-Za-z_][A-Za-z0-9_]*=(?:"
+    r"'[^'\x00\n]*'"
+    rf"|\"{_IN_DOUBLE}(?:(?:\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE}){_IN_DOUBLE})*\""
+    rf"|{_RUN}(?:(?:{_SAFE_VARIABLE}|{_REFERENCE}){_RUN})*"
+    r")(?:[ \t]+(?:#[^\n]*)?)?)?"
+)
+_PLAIN_LINES = LazyPattern(rf"{_PLAIN_LINE}(?:\n{_PLAIN_LINE})*")
+_CHUNK = 1 << 16  # lines matched at once: the matcher keeps a frame for each
+
+
+def _unplain(text: str, at: int, end: int) -> int | None:
+    """Where the first line from ``at`` to ``end`` (a line's start and end) that is not plain
+    starts, or None."""
+    while True:
+        stop = text.find("\n", at + _CHUNK, end) if at + _CHUNK < end else -1
+        stop = end if stop == -1 else stop
+        # Each line matches as far as it is plain: the match stops in the first other one.
+        reach = _PLAIN_LINES.match(text, at, stop)
+        assert reach is not None  # every line starts with a plain one, if empty
+        if reach.end() < stop:
+            return text.rfind("\n", 0, reach.end()) + 1
+        if stop == end:
+            return None
+        at = stop + 1
+
+
 def outside(text: str, until: int) -> int | None:
     """The number of the first line that starts before ``until`` and is outside the subset, or
     None. Only blanks after ``=`` and before a value with a reference pass, as render drops them
     (``A= x`` runs x)."""
-    at, line = 0, 1
-    while at < min(until, len(text)):
-        match = _SUBSET.match(text, at)
+    at, line, limit = 0, 1, min(until, len(text))
+    end = _line_end(text, max(limit - 1, 0))
+    while at < limit:
+        other = _unplain(text, at, end)  # plain lines are in the subset
+        if other is None or other >= limit:
+            return None
+        line += text.count("\n", at, other)
+        match = _SUBSET.match(text, other)
         if match is None or (match["blanks"] and match["value"] and OPEN not in match["value"]):
             return line
-        line += text.count("\n", at, match.end()) + 1
+        line += text.count("\n", other, match.end()) + 1
         at = match.end() + 1
     return None
 

@@ -151,10 +151,14 @@ def render(
 ) -> str:
     """``text`` with the references in its string values substituted, and nothing else changed."""
     edits: list[tuple[Scalar, str, list[str]]] = []
-    scalars = [scalar for scalar in _scalars(text, fmt, label) if not _left(scalar)]
+    if fmt == "dotenv":
+        scalars, in_subset = _dotenv(text)
+    else:
+        scalars = [scalar for scalar in _scalars(text, fmt, label) if not _left(scalar)]
+        in_subset = True
     for scalar in scalars:  # before anything resolves, so no file secret is written for nothing
         _require_complete(text, scalar, label)
-    if fmt == "dotenv" and scalars:
+    if not in_subset and scalars:
         from kuv_secrets.render import dotenv
 
         # Up to its last reference, bash must read the file as the entries read it.
@@ -263,14 +267,17 @@ def _scalars(text: str, fmt: str, label: str) -> list[Scalar]:
 
         return yamlspans.scalars(text, label)
     if fmt == "dotenv":
-        lines = Lines(text)
-        from kuv_secrets.render import dotenv
-
-        entries = dotenv.entries(text)
-        return [
-            Scalar(e.start, e.end, e.value, lines.at(e.start)) for e in entries if OPEN in e.value
-        ]
+        return _dotenv(text)[0]
     return [Scalar(0, len(text), text, 1)] if OPEN in text else []
+
+
+def _dotenv(text: str) -> tuple[list[Scalar], bool]:
+    # With whether every line up to the last marker is known to be in the subset.
+    from kuv_secrets.render import dotenv
+
+    lines = Lines(text)
+    entries, plain = dotenv.marked(text)
+    return [Scalar(e.start, e.end, e.value, lines.at(e.start)) for e in entries], plain
 
 
 class _Lookup:

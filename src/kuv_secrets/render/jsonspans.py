@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import json
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 from kuv_secrets.render.scalars import OPEN, SURROGATE, LazyPattern, Lines, Scalar
 
@@ -34,8 +34,7 @@ def scalars(text: str) -> list[Scalar]:
     found: list[Scalar] = []
     lines = Lines(text)
     done = 0
-    for braces in _BRACES.compiled.finditer(text):
-        at = braces.start()
+    for at in _braces(text):
         if at < done:
             continue
         start = text.rfind('"', 0, at)
@@ -45,6 +44,17 @@ def scalars(text: str) -> list[Scalar]:
         if found and found[-1].start == start:
             found[-1].in_key = text.startswith(":", _skip(text, done))
     return found
+
+
+def _braces(text: str) -> Iterator[int]:
+    if "\\u007" in text:
+        yield from (match.start() for match in _BRACES.compiled.finditer(text))
+        return
+    # No brace escaped: found as text, many times faster than by the pattern.
+    at = text.find("{{")
+    while at != -1:
+        yield at
+        at = text.find("{{", at + 2)
 
 
 def _escaped(text: str, quote: int) -> bool:

@@ -48,7 +48,7 @@ Substitute = Callable[[str, Callable[[str], str]], str]
 
 class Scalar:
     # A plain class: a dataclass costs the import of dataclasses at every render.
-    __slots__ = ("end", "flow", "in_key", "line", "ordinal", "start", "style", "tag", "value")
+    __slots__ = ("end", "flow", "in_key", "line", "start", "style", "tag", "value")
 
     def __init__(
         self,
@@ -59,7 +59,6 @@ class Scalar:
         in_key: bool = False,
         style: str = '"',
         flow: bool = False,
-        ordinal: int = 0,  # its place among all scalars of the stream, to compare a re-read
         tag: str = "",  # a tag that makes it no string: its text stays as it is
     ) -> None:
         self.start = start
@@ -69,7 +68,6 @@ class Scalar:
         self.in_key = in_key
         self.style = style
         self.flow = flow
-        self.ordinal = ordinal
         self.tag = tag
 
 

@@ -7,7 +7,9 @@ expanded, and the text between the scalars that change is copied as it is.
 from __future__ import annotations
 
 import functools
+import itertools
 import json
+from typing import Any
 
 import yaml
 
@@ -36,6 +38,11 @@ _PROPERTY = LazyPattern(r"(?:\s+|#[^\n]*|&[^\s,\[\]{}]+|!<[^>]*>|![^\s,\[\]{}]*)
 _BLOCK_HEADER = LazyPattern(r"([|>])([-+]?)([1-9]?)([-+]?)")
 _RESOLVER = yaml.resolver.Resolver()
 
+try:
+    from kuv_secrets import _yamlscan
+except ImportError:  # built without libyaml: the binding's events are read in Python
+    _yamlscan = None  # type: ignore[assignment]
+
 
 def _unsafe(text: str) -> bool:
     # Every unsafe character is unprintable: most values never need the pattern, nor its compiling.
@@ -52,64 +59,98 @@ def _bom_uncounted() -> int:
 
 def scalars(text: str, label: str) -> list[Scalar]:
     """Every string scalar holding a reference marker, with whether it is (inside) a key."""
+    try:
+        marked = _read(text)
+    except yaml.YAMLError as exc:
+        raise _invalid(exc, label) from None
     found: list[Scalar] = []
-    frames: list[list[bool]] = []  # mapping?, flow?, a key comes next?, inside a key?
-    ordinal = -1
     lines = Lines(text)
     shift = _bom_uncounted() if text.startswith("\ufeff") else 0
-    scalar, alias, ends = yaml.ScalarEvent, yaml.AliasEvent, _ENDS
+    for start, end, value, tag, anchored, style, in_key, flow in marked:
+        start, end = start + shift, end + shift
+        if anchored or tag is not None:
+            start = _after_properties(text, start, end)
+        line = lines.at(start)
+        if style in ("|", ">"):
+            end = _block_end(text, start, end)
+        shown = "" if _is_string(tag) else _shown_tag(tag)
+        found.append(Scalar(start, end, value, line, in_key, style, flow, shown))
+    return found
+
+
+# A scalar holding a marker as the parser gives it: its marks' indices, value, tag, whether it has
+# an anchor, style, whether it is (inside) a key, whether it is in flow style.
+Marked = tuple[int, int, str, str | None, bool, str, bool, bool]
+
+
+def _read(text: str) -> list[Marked]:
+    if _yamlscan is not None and _LOADER is not yaml.SafeLoader:
+        # The binding's own libyaml judges the stream; the one linked here only reads it.
+        parser = yaml.CSafeLoader(text)
+        try:
+            parser.raw_parse()
+        finally:
+            parser.dispose()
+        found = _yamlscan.marked(text)
+        if found is not None:
+            return found
+    return events(text)
+
+
+def events(text: str) -> list[Marked]:
+    """The scalars holding a marker, from the binding's events."""
+    found: list[Marked] = []
+    # The open collections: mapping?, flow?, the number of their start event, how many events
+    # their finished children took beyond one each, inside a key? Counting events rather than
+    # children leaves most events, the scalars and aliases, with nothing to do but be looked at.
+    frames: list[list[Any]] = []
+    scalar, ends = yaml.ScalarEvent, _ENDS
     starts: dict[type[yaml.Event], bool] = {
         yaml.MappingStartEvent: True,
         yaml.SequenceStartEvent: False,
     }
-    frame: list[bool] | None = None
-    # Exact types, and the current frame held apart: this loop sees every event of the file.
     parser = _LOADER(text)
     try:
-        for event in iter(parser.get_event, None):
+        for number, event in zip(itertools.count(), iter(parser.get_event, None)):
             kind = type(event)
             if kind is scalar:
+                if OPEN not in event.value:
+                    continue
                 assert isinstance(event, yaml.ScalarEvent)
-                ordinal += 1
-                key_next = False
-                if frame is not None:
-                    key_next = frame[2]
-                    frame[2] = not key_next
-                if OPEN in event.value:
-                    in_key = flow = False
-                    if frame is not None:
-                        in_key, flow = frame[3] or (frame[0] and key_next), frame[1]
-                    assert event.start_mark is not None and event.end_mark is not None
-                    start, end = event.start_mark.index + shift, event.end_mark.index + shift
-                    if event.anchor is not None or event.tag is not None:
-                        start = _after_properties(text, start, end)
-                    line = lines.at(start)
-                    style = event.style or ""
-                    if style in ("|", ">"):
-                        end = _block_end(text, start, end)
-                    tag = "" if _is_string(event.tag) else _shown_tag(event.tag)
-                    found.append(
-                        Scalar(start, end, event.value, line, in_key, style, flow, ordinal, tag)
+                assert event.start_mark is not None and event.end_mark is not None
+                in_key, flow = _place(frames, number)
+                found.append(
+                    (
+                        event.start_mark.index,
+                        event.end_mark.index,
+                        event.value,
+                        event.tag,
+                        event.anchor is not None,
+                        event.style or "",
+                        in_key,
+                        flow,
                     )
-            elif kind is alias:
-                if frame is not None:
-                    frame[2] = not frame[2]
+                )
             elif kind in starts:
                 assert isinstance(event, yaml.CollectionStartEvent)
-                in_key = flow = False
-                if frame is not None:
-                    in_key, flow = frame[3] or (frame[0] and frame[2]), frame[1]
-                    frame[2] = not frame[2]
-                frame = [starts[kind], flow or bool(event.flow_style), True, in_key]
-                frames.append(frame)
+                in_key, flow = _place(frames, number)
+                frames.append([starts[kind], flow or bool(event.flow_style), number, 0, in_key])
             elif kind in ends:
-                frames.pop()
-                frame = frames[-1] if frames else None
-    except yaml.YAMLError as exc:
-        raise _invalid(exc, label) from None
+                first = frames.pop()[2]
+                if frames:
+                    frames[-1][3] += number - first
     finally:
         parser.dispose()
     return found
+
+
+def _place(frames: list[list[Any]], number: int) -> tuple[bool, bool]:
+    """Whether the event of this number is (inside) a key, and whether it is in flow style."""
+    if not frames:
+        return False, False
+    mapping, flow, first, taken, inside = frames[-1]
+    # Its elder siblings took number - first - 1 events, one each but for what ``taken`` counts.
+    return inside or (mapping and (number - first - taken) % 2 == 1), flow
 
 
 def rewrite(text: str, edits: list[tuple[Scalar, str, Substitute]], label: str) -> str:

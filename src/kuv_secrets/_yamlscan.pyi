@@ -1,0 +1,3 @@
+def marked(
+    text: str, /
+) -> list[tuple[int, int, str, str | None, bool, str, bool, bool]] | None: ...
