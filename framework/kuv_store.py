@@ -36,7 +36,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import sqlite3
     from collections.abc import Callable, Iterator
-    from typing import Any, TypeVar
+    from typing import Any, ClassVar, TypeVar
 
     T = TypeVar("T")
 
@@ -340,10 +340,12 @@ def _sleep(seconds: float) -> None:
 class _Closer:
     """The daemon thread that closes this process's unused PostgreSQL connections on time, so
     that a host that sleeps holds no server slot. It runs while such connections are open, and
-    is stopped over a fork: a process with threads is no safe one to fork."""
+    is stopped over a fork, and gone from the process before it: a process with threads is no
+    safe one to fork."""
 
     pid = 0
     holders: Any = None  # weakref.WeakSet of the _Connections watched
+    ending: ClassVar[list[Any]] = []  # threads told to end (or ending by themselves), not yet gone
     thread: Any = None
     wake: Any = None  # the thread's threading.Event: a new connection, or time to stop
 
@@ -356,6 +358,7 @@ class _Closer:
                 cls.pid, cls.holders = os.getpid(), weakref.WeakSet()
             cls.holders.add(held)
             if cls.thread is None:
+                cls.ending = [t for t in cls.ending if os.path.exists(_task(t))]
                 cls.start()
             cls.wake.set()
 
@@ -404,6 +407,7 @@ class _Closer:
                     elif soonest is None or due < soonest:
                         soonest = due
             if soonest is None and cls.wake is wake:  # nothing left open: the next one restarts it
+                cls.ending.append(cls.thread)
                 cls.thread = cls.wake = None
         for slot in expired:
             _close(slot.conn)
@@ -414,9 +418,11 @@ class _Closer:
         with _Connections.lock:
             thread, wake = cls.thread, cls.wake
             cls.thread = cls.wake = None
-        if thread is not None:
+            ending, cls.ending = [*cls.ending, thread] if thread else cls.ending, []
+        if wake is not None:
             wake.set()
-            thread.join()
+        for each in ending:
+            _gone(each)
 
     @classmethod
     def resume(cls) -> None:
@@ -425,10 +431,24 @@ class _Closer:
                 cls.start()
 
 
+def _gone(thread: Any) -> None:
+    """Wait until ``thread`` has left the process, not only Python: a thread that is still
+    unwinding in the C library (handing its allocator cache back, under a sanitizer) at a fork
+    can leave a lock taken in the child for good."""
+    thread.join()
+    deadline = _monotonic() + 1.0
+    while os.path.exists(_task(thread)) and _monotonic() < deadline:
+        _sleep(0.0002)
+
+
+def _task(thread: Any) -> str:
+    return f"/proc/self/task/{thread.native_id}"
+
+
 def _forked() -> None:
     # Another thread may have held the lock at the fork.
     _Connections.lock = RLock()
-    _Closer.pid, _Closer.thread, _Closer.wake = 0, None, None
+    _Closer.pid, _Closer.thread, _Closer.wake, _Closer.ending = 0, None, None, []
 
 
 os.register_at_fork(before=_Closer.stop, after_in_parent=_Closer.resume, after_in_child=_forked)
