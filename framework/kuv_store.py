@@ -167,9 +167,10 @@ def _drop_password(match: re.Match[str]) -> str:
 
 def redact(url: str) -> str:
     """The URL without its password, fit for a message."""
-    # Up to the last "@": a password may hold an unquoted "@", "/", "?" or "#".
-    url = re.sub(_USERINFO, r"\1@", url)
+    # Parameters first: a password=... holding "@" would otherwise pass for the user's part.
     url = re.sub(_PARAMETER, _drop_password, url)
+    # Then up to the last "@": a password may hold an unquoted "@", "/", "?" or "#".
+    url = re.sub(_USERINFO, r"\1@", url)
     return re.sub(r"\?&+", "?", re.sub(r"&&+", "&", url)).rstrip("?&")
 
 
@@ -287,7 +288,9 @@ class _Connections:
         self.drop(key)
         with self.lock:
             self.slots[key] = slot
-            evicted = [self.slots.popitem(last=False)[1] for _ in range(len(self.slots) - _KEEP)]
+            # The oldest unused ones: a busy one may hold the thread's open transaction.
+            idle = [k for k, old in self.slots.items() if not old.busy and k != key]
+            evicted = [self.slots.pop(k) for k in idle[: max(0, len(self.slots) - _KEEP)]]
         for old in evicted:
             _close(old.conn)
         if slot.idle:
@@ -385,7 +388,7 @@ class _Closer:
             wait = cls.close_idle(_monotonic(), wake)
             if wait is None:
                 return
-            wake.wait(wait)
+            wake.wait(min(wait, 3600.0))  # an idle_timeout of years is no time_t
             wake.clear()
 
     @classmethod
@@ -400,9 +403,9 @@ class _Closer:
                 for key, slot in list(held.slots.items()):
                     if slot.idle is None:
                         continue
-                    # A busy one is done no sooner than now: checked again one idle time on.
-                    due = now + slot.idle if slot.busy else slot.last + slot.idle
-                    if due <= now:
+                    # A busy one is never closed: checked again one idle time on.
+                    due = now + max(slot.idle, 0.001) if slot.busy else slot.last + slot.idle
+                    if not slot.busy and due <= now:
                         expired.append(held.slots.pop(key))
                     elif soonest is None or due < soonest:
                         soonest = due
@@ -435,6 +438,8 @@ def _gone(thread: Any) -> None:
     """Wait until ``thread`` has left the process, not only Python: a thread that is still
     unwinding in the C library (handing its allocator cache back, under a sanitizer) at a fork
     can leave a lock taken in the child for good."""
+    if thread.ident is None:  # a fork from a signal handler inside start()
+        return
     thread.join()
     deadline = _monotonic() + 1.0
     while os.path.exists(_task(thread)) and _monotonic() < deadline:
@@ -630,6 +635,11 @@ _POSTGRES_TABLES = "SELECT " + ", ".join(f"to_regclass('{name}')" for name in _T
 _LOCK_PARAMETER = "lock_timeout"
 _IDLE_PARAMETER = "idle_timeout"
 # Refusals of a server (or pooler) that is full, starting or stopping: tried again.
+# A server that answered and said no: waiting won't change it, whatever other hosts said.
+_REFUSED_LOGIN = (
+    r"(?i)password authentication failed|role \S+ does not exist|no pg_hba\.conf entry"
+    r"|authentication failed|permission denied for database"
+)
 _OVERLOADED = (
     r"(?i)too many clients already|remaining connection slots are reserved"
     r"|the database system is (starting up|shutting down|in recovery mode)"
@@ -663,8 +673,10 @@ def _lock_limit(
     lock), and its value."""
     from urllib.parse import unquote
 
-    # After the last "@": a password may hold an unquoted "?" or "&".
-    query = url.find("?", url.rfind("@") + 1)
+    # After the last "@" before a "/" (libpq's reading): a password may hold "?" or "&".
+    scheme = url.find("://") + 3
+    path = url.find("/", scheme)
+    query = url.find("?", url.rfind("@", scheme, len(url) if path == -1 else path) + 1)
     items = url[query + 1 :].split("&") if query >= 0 else []
     ours = [item for item in items if unquote(item.partition("=")[0]) == name]
     if not ours:
@@ -755,7 +767,7 @@ class _Postgres:
                     missing = StoreNotFoundError(f"no secret store at {where}: no such database")
                     missing.creatable = False
                     raise missing from exc
-                if re.search(_OVERLOADED, reason):
+                if re.search(_OVERLOADED, reason) and not re.search(_REFUSED_LOGIN, reason):
                     import random
 
                     left = deadline - _monotonic()

@@ -54,6 +54,8 @@ PIECES = [
     ("# don't touch", True),
     ('  # a "quote" $(x) \\', True),
     ("export A=x", True),
+    ("SECONDS=1", False),  # bash keeps these to itself: the value would not read back
+    ("export UID=5", False),  # read-only: sourcing stops there
     ("A=", True),
     ("A= # c", True),
     ("A=x #'", True),

@@ -433,7 +433,13 @@ class TestSQLiteFile:
         with contextlib.closing(sqlite3.connect(db)) as conn:
             assert conn.execute(tables).fetchall() == [("theirs",)]
             assert kuv_meta.create(str(db))
-            made = [("kuv_events",), ("kuv_settings",), ("kuv_versions",), ("records",), ("theirs",)]
+            made = [
+                ("kuv_events",),
+                ("kuv_settings",),
+                ("kuv_versions",),
+                ("records",),
+                ("theirs",),
+            ]
             assert conn.execute(tables).fetchall() == made
 
     def test_store_is_private(self, cls: Any, db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
@@ -501,6 +507,7 @@ class TestPostgres:
             ("{auth}@PW@{sock}:5432/db", ValueError, "^not a valid .*: postgresql://kuv@%2F"),
             ("kuv:PW?PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
             ("kuv:PW/PW#PW@127.0.0.1:1/db", UNAVAILABLE, "at postgresql://kuv@127.0.0.1:1/db "),
+            ("127.0.0.1:1/db?password=PW@PW", UNAVAILABLE, "at postgresql://127.0.0.1:1/db "),
             ("kuv@{sock}:5432/nosuch?pass%77ord=PW", NOT_FOUND, "at {url} "),
             ("POSTGRESQL://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
             (" postgresql://{auth}@{sock}:5432/db", ValueError, f"^{MISTYPED}"),
@@ -657,3 +664,18 @@ class TestConcurrency:
         while database.connections() > 1 and time.monotonic() < deadline:
             time.sleep(0.05)
         assert database.connections() == 1
+
+
+def test_an_open_transaction_outlives_other_stores_used_meanwhile(tmp_path: Path) -> None:
+    # More stores than a thread keeps open: the oldest goes, never the one in a transaction.
+    cls = declare((kuv_fields, kuv_meta))
+    targets = [str(tmp_path / f"s{n}.sqlite3") for n in range(6)]
+    for target in targets:
+        kuv_store.create(target)
+    with kuv_meta.using(targets[0]), kuv_meta.transaction():
+        make(cls, id="a")
+        for other in targets[1:]:
+            kuv_store.exists(other)
+        make(cls, id="b")
+    with kuv_meta.using(targets[0]):
+        assert [r.id for r in cls.load_all()] == ["a", "b"]

@@ -35,6 +35,7 @@ VALUES = {
     "odd": " it's\t\\n \u2028\x85\x00 ",
     "tab": " it's\t\\n \u2028\x85 ",
     "inj": "a}b;touch PWNED)`",
+    "empty": "",
 }
 # Plain words that a YAML 1.1 or 1.2 reader takes as no string.
 NOT_STRINGS = ["y", "N", ".", "-.5", "1.2.3", "<<", "=", "2001-12-14", "0b1_0", "190:20:30", "0o17"]
@@ -173,6 +174,12 @@ class TestRender:
             ("long.json", f'[{"9" * 5000}, "${{{{ word }}}}"]', f'[{"9" * 5000}, "plain"]'),
             # Without a line break after it, a block scalar can't end with one.
             ("eof.yaml", "a: |\n  ${{ multi }}", 'a: "line one\\nline two\\n"'),
+            # Kept blank lines lie after the scalar's span: refolding there would add one.
+            (
+                "keep.yaml",
+                "a: >+\n  ${{ empty }}\n\n  ${{ empty }}\n\nb: c\n",
+                'a: "\\n\\n\\n"\n\nb: c\n',
+            ),
             (
                 "odd.json",
                 JSON,
@@ -571,11 +578,11 @@ class TestAgainstTheWalker:
         "text",
         [
             "? ['a', \"${{ x }}\"]\n: &v !t ${{ y }}\n*v : '${{ z }}'\n? ${{ x }}\n",
-            "- {a: \"${{ x }}\", \"${{ y }}\": [b, '${{ z }}'], *a : \"${{ x }}\"}\n"
+            '- {a: "${{ x }}", "${{ y }}": [b, \'${{ z }}\'], *a : "${{ x }}"}\n'
             "- |-\n  ${{ x }}\n\n- >\n  ${{ y }}\n",
-            "\ufeff--- !!str ${{ x }}\n...\n--- {? \"${{ y }}\"}\n"
-            "---\n[a, {\"${{ z }}\": b}]: ${{ x }}\n",
-            "a: \"\u00e9\U0001d11e ${{ x }}\\u2028\"\n",
+            '\ufeff--- !!str ${{ x }}\n...\n--- {? "${{ y }}"}\n'
+            '---\n[a, {"${{ z }}": b}]: ${{ x }}\n',
+            'a: "\u00e9\U0001d11e ${{ x }}\\u2028"\n',
             "a: [${{ x }}\n",
         ],
     )

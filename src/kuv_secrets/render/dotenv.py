@@ -143,10 +143,17 @@ def literal(text: str, entry: Entry) -> bool:
 # optional `` #`` comment, the value bare, single-quoted, or double-quoted with only the escapes
 # \\ \" \$ \` and variables. Each piece can be read one way only, so matching stays linear.
 _SAFE_VARIABLE = r"\$\{[A-Za-z_][A-Za-z0-9_]*\}|\$[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_])"
+# Names bash keeps to itself: an assignment that doesn't stick (SECONDS, RANDOM...), one to a
+# read-only name that ends the sourcing, or one that changes how the rest is read.
+_BASH_OWN = (
+    r"(?!(?:SECONDS|RANDOM|SRANDOM|LINENO|BASHPID|HISTCMD|GROUPS|DIRSTACK|EPOCHREALTIME"
+    r"|EPOCHSECONDS|FUNCNAME|BASH_ARGV0|BASH_SUBSHELL|BASH_COMMAND|UID|EUID|PPID|SHELLOPTS"
+    r"|BASHOPTS|BASH_VERSINFO|POSIXLY_CORRECT)=)"
+)
 _REFERENCE = r"\$\{\{[^\n\"'\\$`{}#]*\}\}"
 _SUBSET = LazyPattern(
     r"[ \t]*(?:#[^\n]*)?(?=\n|\Z)"
-    r"|[ \t]*(?:export[ \t]+)?[A-Za-z_][A-Za-z0-9_]*=(?P<blanks>[ \t]*)(?P<value>"
+    rf"|[ \t]*(?:export[ \t]+)?{_BASH_OWN}[A-Za-z_][A-Za-z0-9_]*=(?P<blanks>[ \t]*)(?P<value>"
     rf"(?:[A-Za-z0-9_./:@%+,=-]|{_SAFE_VARIABLE}|{_REFERENCE})+"
     r"|'[^'\x00]*'"
     rf"|\"(?:[^\"\\$`\x00]|\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE})*\""
@@ -159,7 +166,7 @@ _SUBSET = LazyPattern(
 _RUN = r"[A-Za-z0-9_./:@%+,=-]*"
 _IN_DOUBLE = r"[^\"\\$`\x00\n]*"
 _PLAIN_LINE = (
-    r"[ \t]*(?:#[^\n]*|(?:export[ \t]+)?[A-Za-z_][A-Za-z0-9_]*=(?:"
+    rf"[ \t]*(?:#[^\n]*|(?:export[ \t]+)?{_BASH_OWN}[A-Za-z_][A-Za-z0-9_]*=(?:"
     r"'[^'\x00\n]*'"
     rf"|\"{_IN_DOUBLE}(?:(?:\\[\"\\$`]|{_SAFE_VARIABLE}|{_REFERENCE}){_IN_DOUBLE})*\""
     rf"|{_RUN}(?:(?:{_SAFE_VARIABLE}|{_REFERENCE}){_RUN})*"

@@ -266,7 +266,9 @@ def _refold(text: str, scalar: Scalar, substitute: Substitute) -> tuple[int, int
         return value
 
     content = text.find("\n", scalar.start, scalar.end) + 1
-    if not content:
+    header = _BLOCK_HEADER.match(text, scalar.start, scalar.end)
+    # Kept final line breaks run on past the span, where re-reading the scalar can't see them.
+    if not content or header is None or "+" in header.group(0):
         return None
     try:
         return content, scalar.end, substitute(text[content : scalar.end], one_line)
