@@ -84,6 +84,7 @@ def _statements(env: dict[str, str], secret_id: str, trail: bool) -> int:
     """Statements a get sends to PostgreSQL, counted by psycopg's cursor."""
     import psycopg
 
+    _main(env, "get", secret_id)  # a connection of its own first: a connect sends statements too
     count = 0
     execute = psycopg.Connection.execute
 
