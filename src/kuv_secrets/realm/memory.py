@@ -31,6 +31,10 @@ if TYPE_CHECKING:
 OK = "ok"
 
 
+class TrailError(CliError):
+    """The audit trail could not be written: the command fails."""
+
+
 class Conflict(CliError):
     """The secret is not at the version the command was told it is at (check-and-set)."""
 
@@ -147,7 +151,7 @@ class Trail:
 
         try:
             yield
-        except (StoreNotFoundError, StoreUnavailableError):
+        except (StoreNotFoundError, StoreUnavailableError, TrailError):
             raise  # nowhere to write it either
         except Exception as exc:
             self.failed(secret_id, exc)
@@ -168,6 +172,6 @@ class Trail:
         try:
             kuv_journal.append(self.command, outcomes)
         except Exception as exc:  # noqa: BLE001 - whatever kept it out, the command fails
-            raise CliError(
+            raise TrailError(
                 f"the audit trail could not be written ({describe(exc, ctx)[1]}); {consequence}"
             ) from None
