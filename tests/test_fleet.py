@@ -59,6 +59,15 @@ def host_url(server: Server, query: str = "") -> str:
     return server.url("fleet").replace("://kuv@", f"://{ROLE}@") + query
 
 
+def stocked(server: Server, query: str, monkeypatch: pytest.MonkeyPatch) -> str:
+    """The fleet's store at ``query``'s settings, named by KUV_DATABASE, holding the item a."""
+    url = host_url(server, query)
+    kuv_store.create(url)
+    monkeypatch.setenv("KUV_DATABASE", url)
+    Item(id="a").save()
+    return url
+
+
 @pytest.fixture
 def pooled(pg_server: Server, bouncer: Bouncer, monkeypatch: pytest.MonkeyPatch) -> str:
     """A fresh store reached through the pooler, named by KUV_DATABASE."""
@@ -109,10 +118,7 @@ class TestFleet:
     def test_an_idle_connection_is_closed_while_the_host_sleeps(
         self, small_server: Server, monkeypatch: pytest.MonkeyPatch
     ) -> None:
-        url = host_url(small_server, "?idle_timeout=0.2")
-        kuv_store.create(url)
-        monkeypatch.setenv("KUV_DATABASE", url)
-        Item(id="a").save()
+        url = stocked(small_server, "?idle_timeout=0.2", monkeypatch)
         held = kuv_store._connections().slots[url].conn
         for _ in range(5):  # a burst shares one connection
             Item.load("a")
@@ -176,10 +182,7 @@ class TestOverload:
     def test_a_full_server_is_waited_for(
         self, small_server: Server, monkeypatch: pytest.MonkeyPatch
     ) -> None:
-        url = host_url(small_server, "?idle_timeout=0")
-        kuv_store.create(url)
-        monkeypatch.setenv("KUV_DATABASE", url)
-        Item(id="a").save()
+        stocked(small_server, "?idle_timeout=0", monkeypatch)
         taken = [psycopg.connect(host_url(small_server)) for _ in range(SLOTS - 3)]
         try:
             timer = threading.Timer(0.5, taken.pop().close)
@@ -195,10 +198,7 @@ class TestOverload:
     def test_a_server_down_is_waited_for_until_it_is_up(
         self, small_server: Server, monkeypatch: pytest.MonkeyPatch
     ) -> None:
-        url = host_url(small_server, "?idle_timeout=0")
-        kuv_store.create(url)
-        monkeypatch.setenv("KUV_DATABASE", url)
-        Item(id="a").save()
+        stocked(small_server, "?idle_timeout=0", monkeypatch)
         small_server.halt()
         timer = threading.Timer(0.3, small_server.resume)
         timer.start()
