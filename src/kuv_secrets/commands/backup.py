@@ -118,6 +118,7 @@ def write(
 def cmd_export(ctx: Context, args: argparse.Namespace) -> int:
     from kuv_meta import transaction
 
+    from kuv_secrets.files.publish import write_output
     from kuv_secrets.realm.memory import Trail
 
     check_target(ctx, args.output, args.force)
@@ -130,8 +131,6 @@ def cmd_export(ctx: Context, args: argparse.Namespace) -> int:
         for record in stored:
             trail.ok(record.id)
         trail.write(ctx, "nothing was exported")
-    from kuv_secrets.files.publish import write_output
-
     write_output(ctx, args.output, data, args.force)
     return EXIT_OK
 
