@@ -70,6 +70,7 @@ else:  # typing costs the command line's start-up more than this module does
 _VERSIONS = (
     "SELECT number, token, made_at, host, os_user FROM kuv_versions WHERE kind = ? AND id = ?"
 )
+_SETTING = "SELECT value FROM kuv_settings WHERE name = ?"
 _EVENTS = "SELECT at, host, os_user, command, secret_id, outcome FROM kuv_events"
 _ADD_VERSION = "INSERT INTO kuv_versions (kind, id, number, token, made_at, host, os_user) VALUES "
 _ADD_EVENT = "INSERT INTO kuv_events (at, host, os_user, command, secret_id, outcome) VALUES "
@@ -100,9 +101,6 @@ def keep() -> int:
     """How many versions of each record the store keeps."""
     rows = run(False, lambda store: store.rows(_SETTING, (_KEEP_SETTING,)))
     return int(rows[0][0]) if rows else KEEP
-
-
-_SETTING = "SELECT value FROM kuv_settings WHERE name = ?"
 
 
 def set_keep(count: int) -> int:
